@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstdint>
+#include <sstream>
+#include <string>
+#include <type_traits>
+
+namespace tstrings {
+
+// printf-style formatting into a string. Throws on a null format.
+std::string unsafe_format(const char* format, ...);
+
+// UTF-16 <-> UTF-8. Text that the system refuses to convert comes back empty.
+std::string toUtf8(const std::wstring& utf16);
+std::wstring toUtf16(const std::string& utf8);
+
+std::string toDecimal(std::int32_t value);
+std::string toDecimal(std::uint64_t value);
+
+// Lower-cases only the ASCII letters A to Z.
+std::string toLower(const std::string& s);
+bool equalsIgnoreCase(const std::string& a, const std::string& b);
+
+// Composes messages and names. Integers are written in decimal, pointers and handles as
+// 16 upper-case hex digits, wide strings as UTF-8.
+class StringBuilder {
+public:
+    StringBuilder();
+    StringBuilder(const char* text);
+    StringBuilder(const std::string& text);
+    StringBuilder(const StringBuilder&) = delete;
+    StringBuilder& operator=(const StringBuilder&) = delete;
+
+    StringBuilder& operator<<(const char* text);
+    StringBuilder& operator<<(const std::string& text);
+    StringBuilder& operator<<(const std::wstring& text);
+    StringBuilder& operator<<(const void* pointer);
+
+    template <class Integer, class = std::enable_if_t<std::is_integral_v<Integer>>>
+    StringBuilder& operator<<(Integer value) {
+        stream << value;
+        return *this;
+    }
+
+    std::string str() const;
+
+private:
+    std::ostringstream stream;
+};
+
+} // namespace tstrings

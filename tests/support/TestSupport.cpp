@@ -1,0 +1,204 @@
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+namespace testsupport {
+
+namespace {
+
+std::string getEnv(const std::string& name, bool& existed) {
+    char buffer[32768];
+    const DWORD n = GetEnvironmentVariableA(name.c_str(), buffer, sizeof buffer);
+    existed = n > 0 && n < sizeof buffer;
+    return existed ? std::string(buffer, n) : std::string();
+}
+
+std::string baseTempDir() {
+    char buffer[MAX_PATH + 1];
+    const DWORD n = GetTempPathA(sizeof buffer, buffer);
+    if (n == 0 || n > MAX_PATH) {
+        throw std::runtime_error("GetTempPathA failed");
+    }
+    std::string dir(buffer, n);
+    while (!dir.empty() && (dir.back() == '\\' || dir.back() == '/')) {
+        dir.pop_back();
+    }
+    return dir;
+}
+
+} // namespace
+
+TempDir::TempDir() {
+    // The base is read once, before any test points TMP elsewhere.
+    static const std::string base = baseTempDir();
+    static unsigned counter = 0;
+    for (;;) {
+        dir = base + "\\w4wtest-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter);
+        if (CreateDirectoryA(dir.c_str(), nullptr)) {
+            break;
+        }
+        if (GetLastError() != ERROR_ALREADY_EXISTS) {
+            throw std::runtime_error("cannot create " + dir);
+        }
+    }
+    bool ignored = false;
+    savedTmp = getEnv("TMP", ignored);
+    savedTemp = getEnv("TEMP", ignored);
+    SetEnvironmentVariableA("TMP", dir.c_str());
+    SetEnvironmentVariableA("TEMP", dir.c_str());
+}
+
+TempDir::~TempDir() {
+    SetEnvironmentVariableA("TMP", savedTmp.c_str());
+    SetEnvironmentVariableA("TEMP", savedTemp.c_str());
+    std::error_code ignored;
+    // Read-only files would stop remove_all.
+    for (auto it = fs::recursive_directory_iterator(dir, ignored); it != fs::recursive_directory_iterator();
+         it.increment(ignored)) {
+        SetFileAttributesA(it->path().string().c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
+    fs::remove_all(dir, ignored);
+}
+
+ScopedEnv::ScopedEnv(const std::string& name, const std::string& value) : name(name) {
+    saved = getEnv(name, existed);
+    SetEnvironmentVariableA(name.c_str(), value.c_str());
+}
+
+ScopedEnv::~ScopedEnv() {
+    SetEnvironmentVariableA(name.c_str(), existed ? saved.c_str() : nullptr);
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        ADD_FAILURE() << "cannot read " << path;
+        return std::string();
+    }
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void writeFile(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    if (!out.flush()) {
+        throw std::runtime_error("cannot write " + path);
+    }
+}
+
+bool exists(const std::string& path) {
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::vector<std::string> listDir(const std::string& dir) {
+    std::vector<std::string> names;
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator(dir, ignored)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string programPath(const std::string& fileName) {
+    char buffer[MAX_PATH];
+    const DWORD n = GetModuleFileNameA(nullptr, buffer, sizeof buffer);
+    std::string self(buffer, n);
+    return self.substr(0, self.find_last_of("\\/") + 1) + fileName;
+}
+
+DWORD runProcess(const std::string& application, const std::string& commandLine, const std::string& workingDir) {
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    std::vector<char> line(commandLine.begin(), commandLine.end());
+    line.push_back('\0');
+    if (!CreateProcessA(application.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        workingDir.empty() ? nullptr : workingDir.c_str(), &startup, &process)) {
+        throw std::runtime_error("cannot start " + application + ": error " + std::to_string(GetLastError()));
+    }
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return code;
+}
+
+ProbeReport readProbeReport(const std::string& path) {
+    const std::string text = readFile(path);
+    ProbeReport report;
+    std::string::size_type at = 0;
+    while (at < text.size()) {
+        const std::string::size_type equals = text.find('=', at);
+        const std::string::size_type colon = text.find(':', equals);
+        if (equals == std::string::npos || colon == std::string::npos) {
+            ADD_FAILURE() << "malformed probe report " << path;
+            break;
+        }
+        const std::string key = text.substr(at, equals - at);
+        const std::string::size_type size = std::stoul(text.substr(equals + 1, colon - equals - 1));
+        const std::string value = text.substr(colon + 1, size);
+        at = colon + 1 + size + 1;
+        if (key == "module") {
+            report.module = value;
+        } else if (key == "cwd") {
+            report.cwd = value;
+        } else if (key == "argc") {
+            report.argc = std::stoi(value);
+        } else if (key == "arg") {
+            report.args.push_back(value);
+        }
+    }
+    return report;
+}
+
+std::vector<LogRecord> readLog(const std::string& path) {
+    const std::string text = readFile(path);
+    // Two lines per record, each ending in CR LF; the message may hold line breaks of its own.
+    static const std::regex header(
+        R"(\[(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\.\d{3}, (.*) \(PID: \d+, TID: \d+\), ([^:\r\n]*):(\d+) \((.*)\))\]\r\n\t([A-Z]+): )");
+    std::vector<LogRecord> records;
+    auto begin = std::sregex_iterator(text.begin(), text.end(), header);
+    std::string::size_type expected = 0;
+    for (auto it = begin; it != std::sregex_iterator(); ++it) {
+        const std::smatch& m = *it;
+        if (static_cast<std::string::size_type>(m.position()) != expected) {
+            ADD_FAILURE() << "unexpected text before a record in " << path << " at offset " << expected;
+        }
+        LogRecord record;
+        record.header = m[1];
+        record.processName = m[2];
+        record.sourceFile = m[3];
+        record.line = static_cast<unsigned>(std::stoul(m[4]));
+        record.function = m[5];
+        record.level = m[6];
+        const std::string::size_type start = m.position() + m.length();
+        auto next = std::next(it);
+        const std::string::size_type end = next == std::sregex_iterator() ? text.size() : next->position();
+        std::string message = text.substr(start, end - start);
+        if (message.size() < 2 || message.compare(message.size() - 2, 2, "\r\n") != 0) {
+            ADD_FAILURE() << "record without CR LF at its end in " << path;
+        } else {
+            message.resize(message.size() - 2);
+        }
+        record.message = message;
+        records.push_back(record);
+        expected = end;
+    }
+    if (expected != text.size()) {
+        ADD_FAILURE() << "text that is not a record in " << path;
+    }
+    return records;
+}
+
+} // namespace testsupport
