@@ -1,0 +1,46 @@
+#pragma once
+
+#include <windows.h>
+
+// Close a kernel-object handle or a registry key. They never raise: a failed close is
+// written to the log as an ERROR record, so owners may close while an exception unwinds.
+void closeHANDLE(HANDLE handle);
+void closeRegHandle(HKEY key);
+
+// Owner of one value that close releases. It closes at most once, and leaves the thread's
+// last error as it found it, so that a close on the way out of a failed call does not
+// change the error that is being reported.
+template <class T, void (*close)(T)>
+class AutoOwner {
+public:
+    explicit AutoOwner(T value) : value(value), owned(true) {}
+    ~AutoOwner() { reset(); }
+
+    AutoOwner(AutoOwner&& other) noexcept : value(other.value), owned(other.owned) { other.owned = false; }
+    AutoOwner(const AutoOwner&) = delete;
+    AutoOwner& operator=(const AutoOwner&) = delete;
+    AutoOwner& operator=(AutoOwner&&) = delete;
+
+    void reset() {
+        if (owned) {
+            owned = false;
+            const DWORD lastError = GetLastError();
+            close(value);
+            SetLastError(lastError);
+        }
+    }
+
+    // Gives up ownership without closing; the value stays readable.
+    void detach() { owned = false; }
+
+    T get() const { return value; }
+    bool isOwned() const { return owned; }
+
+private:
+    T value;
+    bool owned;
+};
+
+using AutoHandle = AutoOwner<HANDLE, closeHANDLE>;
+// A predefined root key is detached by its holder, never closed.
+using AutoRegHandle = AutoOwner<HKEY, closeRegHandle>;
