@@ -2,8 +2,8 @@
 //   W4W_PROBE_OUT=FILE   write what it was started with to FILE
 //   W4W_PROBE_LOG=TEXT   write TEXT as one TRACE record to the log
 //   W4W_PROBE_EXIT=CODE  end with CODE (decimal, or hex with 0x)
-// FILE holds "key=value" lines: module, cwd, argc, and one "arg=" line per argument after
-// the program name, each value as its length, a colon and its bytes, so any text survives.
+// FILE holds "key=value" lines: module, cwd, argc, and one "arg=" line per argument
+// after the program name, each value as its length, a colon and its bytes, so any text survives.
 #include "Log.h"
 #include "SysInfo.h"
 
