@@ -1,10 +1,14 @@
+#include "FileUtils.h"
+#include "Log.h"
 #include "SysInfo.h"
 #include "TestSupport.h"
+#include "WinErrorHandling.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -168,4 +172,255 @@ TEST(SysInfo, DirectoryQueryFailures) {
                   std::string(e.what()).find(") at SysInfo::`anonymous-namespace'::getSystemDirImpl(): Fake failed. System error [5]("))
             << e.what();
     }
+}
+
+namespace {
+
+std::vector<DWORD> tempQuerySizes;
+std::string tempAnswer;
+
+// What GetTempPathA does: a path that does not fit is not written, and the size it needs,
+// NUL included, is returned.
+DWORD WINAPI fakeTempPath(DWORD size, LPSTR buffer) {
+    tempQuerySizes.push_back(size);
+    if (tempAnswer.size() + 1 > size) {
+        return static_cast<DWORD>(tempAnswer.size() + 1);
+    }
+    std::memcpy(buffer, tempAnswer.c_str(), tempAnswer.size() + 1);
+    return static_cast<DWORD>(tempAnswer.size());
+}
+
+DWORD WINAPI failingTempPath(DWORD size, LPSTR) {
+    tempQuerySizes.push_back(size);
+    return 0;
+}
+
+} // namespace
+
+TEST(SysInfo, TempPathQueryBufferRules) {
+    const struct {
+        std::string reported;
+        std::string expected;
+        std::vector<DWORD> sizes;
+    } cases[] = {
+        {"C:\\" + std::string(255, 't') + "\\", "C:\\" + std::string(255, 't'), {260}},
+        {"C:\\" + std::string(256, 't') + "\\", "C:\\" + std::string(256, 't'), {260, 261}},
+        {"C:\\" + std::string(400, 't') + "\\/\\", "C:\\" + std::string(400, 't'), {260, 407}},
+    };
+    for (const auto& c : cases) {
+        tempQuerySizes.clear();
+        tempAnswer = c.reported;
+        EXPECT_EQ(c.expected, SysInfo::getTempDir(fakeTempPath)) << c.reported.size();
+        EXPECT_EQ(c.sizes, tempQuerySizes) << c.reported.size();
+    }
+    tempQuerySizes.clear();
+    EXPECT_EQ("", SysInfo::getTempDir(failingTempPath));
+    EXPECT_EQ(std::vector<DWORD>{260}, tempQuerySizes);
+}
+
+TEST(SysInfo, TempDirPrefersTheBoundFunctionWhereItExists) {
+    TempDir temp;
+    char cwd[MAX_PATH];
+    const DWORD n = GetCurrentDirectoryA(sizeof cwd, cwd);
+    ASSERT_GT(n, 0u);
+    const struct {
+        const char* library;
+        const char* function;
+        std::string expected;
+    } cases[] = {
+        // A function of the same shape stands in for GetTempPath2A, which this system may lack.
+        {"Kernel32", "GetCurrentDirectoryA", FileUtils::removeTrailingSlashes(std::string(cwd, n))},
+        {"Kernel32", "W4wNoSuchExport", temp.path()},
+        // A library that cannot be bound counts as one without the function: no raise.
+        {"w4w-no-such-library", "GetTempPath2A", temp.path()},
+        // For an ordinary account both functions report the same directory.
+        {"Kernel32", "GetTempPath2A", temp.path()},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.expected, SysInfo::getTempDir(c.library, c.function)) << c.library << " " << c.function;
+    }
+    EXPECT_EQ(temp.path(), SysInfo::getTempDir());
+}
+
+namespace {
+
+template <class Fn>
+Fn systemFunction(const char* module, const char* name) {
+    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA(module), name)));
+}
+
+OSVERSIONINFOEXW emptyRecord() {
+    OSVERSIONINFOEXW record{};
+    record.dwOSVersionInfoSize = sizeof record;
+    return record;
+}
+
+OSVERSIONINFOEXW directly(const char* module, const char* name) {
+    OSVERSIONINFOEXW record = emptyRecord();
+    if (std::string(name) == "RtlGetVersion") {
+        EXPECT_EQ(0, systemFunction<SysInfo::RtlGetVersionFn>(module, name)(&record));
+    } else {
+        EXPECT_TRUE(systemFunction<SysInfo::GetVersionExWFn>(module, name)(&record));
+    }
+    return record;
+}
+
+// Filled with a byte that no source writes, so a record left alone shows.
+OSVERSIONINFOEXW garbage() {
+    OSVERSIONINFOEXW record;
+    std::memset(&record, 0xA5, sizeof record);
+    return record;
+}
+
+bool sameRecord(const OSVERSIONINFOEXW& a, const OSVERSIONINFOEXW& b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+class VersionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        saved = logger.filePath;
+        logger.filePath = temp.file("vextrel.log");
+    }
+    void TearDown() override { logger.filePath = saved; }
+
+    std::vector<testsupport::LogRecord> records() const {
+        return testsupport::exists(logger.filePath) ? testsupport::readLog(logger.filePath)
+                                                    : std::vector<testsupport::LogRecord>();
+    }
+
+    TempDir temp;
+    std::string saved;
+};
+
+const char* const rtlStep = "`anonymous-namespace'::initWithRtlGetVersion";
+const char* const exStep = "`anonymous-namespace'::initWithGetVersionEx";
+
+} // namespace
+
+TEST_F(VersionTest, ReadAtStartUpFromRtlGetVersion) {
+    EXPECT_EQ(284u, SysInfo::osVersionInfo.dwOSVersionInfoSize);
+    EXPECT_TRUE(sameRecord(directly("ntdll", "RtlGetVersion"), SysInfo::osVersionInfo));
+}
+
+TEST_F(VersionTest, BoundFromTheNamedSystemLibraries) {
+    OSVERSIONINFOEXW record = garbage();
+    // Binding a library that does not exist would raise: GetVersionExW is never looked up.
+    SysInfo::detectOsVersion(record, "ntdll", "w4w-no-such-library");
+    EXPECT_TRUE(sameRecord(directly("ntdll", "RtlGetVersion"), record));
+    EXPECT_TRUE(records().empty());
+
+    // Kernel32 does not export RtlGetVersion.
+    record = garbage();
+    SysInfo::detectOsVersion(record, "Kernel32", "Kernel32");
+    EXPECT_TRUE(sameRecord(directly("kernel32", "GetVersionExW"), record));
+    const auto logged = records();
+    ASSERT_EQ(1u, logged.size());
+    EXPECT_EQ("ERROR", logged[0].level);
+    EXPECT_EQ("RtlGetVersion is not available", logged[0].message);
+    EXPECT_EQ(rtlStep, logged[0].function);
+    EXPECT_EQ("SysInfo.cpp", logged[0].sourceFile);
+}
+
+namespace {
+
+constexpr LONG failedStatus = static_cast<LONG>(0xC0000001);
+std::vector<const OSVERSIONINFOEXW*> rtlCalls;
+std::vector<const OSVERSIONINFOEXW*> exCalls;
+
+LONG WINAPI rtlSucceeds(OSVERSIONINFOEXW* record) {
+    rtlCalls.push_back(record);
+    record->dwMajorVersion = 10;
+    return 0;
+}
+
+// Writes before it fails, so the fallback shows whether it got the same record.
+LONG WINAPI rtlFails(OSVERSIONINFOEXW* record) {
+    rtlCalls.push_back(record);
+    record->dwMajorVersion = 99;
+    return failedStatus;
+}
+
+BOOL WINAPI exSucceeds(OSVERSIONINFOEXW* record) {
+    exCalls.push_back(record);
+    record->dwMinorVersion = 7;
+    return TRUE;
+}
+
+BOOL WINAPI exFails(OSVERSIONINFOEXW* record) {
+    exCalls.push_back(record);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+} // namespace
+
+TEST_F(VersionTest, FallsBackOnlyWhenRtlGetVersionFails) {
+    const std::string rtlFailed = "RtlGetVersion() failed: -1073741823";
+    const std::string exFailed = "GetVersionExW() failed with " + systemErrorText(ERROR_ACCESS_DENIED, nullptr);
+    const struct {
+        SysInfo::RtlGetVersionFn rtl;
+        SysInfo::GetVersionExWFn ex;
+        std::size_t rtlCalled;
+        std::size_t exCalled;
+        DWORD major;
+        DWORD minor;
+        std::vector<std::string> messages;
+        std::vector<std::string> functions;
+    } cases[] = {
+        {rtlSucceeds, exSucceeds, 1, 0, 10, 0, {}, {}},
+        {rtlFails, exSucceeds, 1, 1, 99, 7, {rtlFailed}, {rtlStep}},
+        {nullptr, exSucceeds, 0, 1, 0, 7, {"RtlGetVersion is not available"}, {rtlStep}},
+        {rtlFails, exFails, 1, 1, 99, 0, {rtlFailed, exFailed}, {rtlStep, exStep}},
+        {nullptr, nullptr, 0, 0, 0, 0, {"RtlGetVersion is not available", "GetVersionExW is not available"},
+         {rtlStep, exStep}},
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const auto& c = cases[i];
+        DeleteFileA(logger.filePath.c_str());
+        rtlCalls.clear();
+        exCalls.clear();
+        OSVERSIONINFOEXW record = garbage();
+        SysInfo::detectOsVersion(record, c.rtl, c.ex);
+        EXPECT_EQ(c.rtlCalled, rtlCalls.size()) << i;
+        EXPECT_EQ(c.exCalled, exCalls.size()) << i;
+        for (const auto* called : rtlCalls) {
+            EXPECT_EQ(&record, called) << i;
+        }
+        for (const auto* called : exCalls) {
+            EXPECT_EQ(&record, called) << i;
+        }
+        OSVERSIONINFOEXW expected = emptyRecord();
+        expected.dwMajorVersion = c.major;
+        expected.dwMinorVersion = c.minor;
+        EXPECT_TRUE(sameRecord(expected, record)) << i;
+        std::vector<std::string> messages;
+        std::vector<std::string> functions;
+        for (const auto& r : records()) {
+            EXPECT_EQ("ERROR", r.level) << i;
+            messages.push_back(r.message);
+            functions.push_back(r.function);
+        }
+        EXPECT_EQ(c.messages, messages) << i;
+        EXPECT_EQ(c.functions, functions) << i;
+    }
+}
+
+TEST_F(VersionTest, RecordsBeforeTheLogPathIsSetAreDropped) {
+    logger.filePath.clear();
+    OSVERSIONINFOEXW record = garbage();
+    SysInfo::detectOsVersion(record, rtlFails, exFails);
+    EXPECT_TRUE(sameRecord([] {
+        OSVERSIONINFOEXW r = emptyRecord();
+        r.dwMajorVersion = 99;
+        return r;
+    }(), record));
+    EXPECT_TRUE(testsupport::listDir(temp.path()).empty());
+
+    // A real start-up: the child's log holds only what its main wrote.
+    const testsupport::ScopedEnv message("W4W_PROBE_LOG", "only this");
+    ASSERT_EQ(0u, testsupport::runProcess(testsupport::programPath("probe.exe"), "probe"));
+    const auto logged = testsupport::readLog(temp.file("vextrel.log"));
+    ASSERT_EQ(1u, logged.size());
+    EXPECT_EQ("only this", logged[0].message);
 }
