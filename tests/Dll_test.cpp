@@ -19,11 +19,7 @@ bool isLoaded(const char* name) {
     return GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, name, &module) != 0;
 }
 
-std::wstring systemPath(const std::string& name) {
-    return tstrings::toUtf16(SysInfo::getSystemDir() + "\\" + name);
-}
-
-std::string systemPathUtf8(const std::string& name) {
+std::string systemPath(const std::string& name) {
     return SysInfo::getSystemDir() + "\\" + name;
 }
 
@@ -36,7 +32,7 @@ bool contains(const std::string& text, const std::string& part) {
 TEST(Dll, LoadsFromTheSystemDirectoryByFullPath) {
     for (const char* name : {"ntdll", "Kernel32"}) {
         const Dll lib(name);
-        EXPECT_EQ(systemPath(name), lib.getPath()) << name;
+        EXPECT_EQ(tstrings::toUtf16(systemPath(name)), lib.getPath()) << name;
         EXPECT_EQ(GetModuleHandleA(name), lib.getHandle()) << name;
     }
 }
@@ -49,7 +45,7 @@ TEST(Dll, MissingLibraryRaisesWithTheJoinedPath) {
         const std::string text = e.what();
         EXPECT_EQ(0u, text.find("Dll.cpp(")) << text;
         EXPECT_TRUE(contains(text, ") at `anonymous-namespace'::loadLibrary(): LoadLibraryW(" +
-                                       systemPathUtf8("w4w-no-such-library") + ") failed. System error [126]("))
+                                       systemPath("w4w-no-such-library") + ") failed. System error [126]("))
             << text;
     }
 }
@@ -87,7 +83,7 @@ TEST(Dll, CopyLoadsNothing) {
     } catch (const OrvError<SysError>& e) {
         const std::string text = e.what();
         EXPECT_EQ(0u, text.find("Dll.cpp(")) << text;
-        EXPECT_TRUE(contains(text, ") at Dll::Dll(): GetModuleHandleExW(" + systemPathUtf8(unheldLibrary) +
+        EXPECT_TRUE(contains(text, ") at Dll::Dll(): GetModuleHandleExW(" + systemPath(unheldLibrary) +
                                        ") failed. System error [126]("))
             << text;
     }
@@ -108,7 +104,7 @@ TEST(DllFunction, MissingExportIsBuiltButNotConverted) {
             const std::string text = e.what();
             EXPECT_EQ(0u, text.find("Dll.h(")) << text;
             EXPECT_TRUE(contains(text, ") at DllFunction::operator Fn(): W4wNoSuchExport() function is not available in " +
-                                           systemPathUtf8("Kernel32")))
+                                           systemPath("Kernel32")))
                 << text;
         }
     }

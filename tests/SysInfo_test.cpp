@@ -244,31 +244,36 @@ TEST(SysInfo, TempDirPrefersTheBoundFunctionWhereItExists) {
 
 namespace {
 
-template <class Fn>
-Fn systemFunction(const char* module, const char* name) {
-    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA(module), name)));
-}
-
-OSVERSIONINFOEXW emptyRecord() {
+OSVERSIONINFOEXW fromRtlGetVersion() {
     OSVERSIONINFOEXW record{};
     record.dwOSVersionInfoSize = sizeof record;
+    const auto rtlGetVersion = reinterpret_cast<SysInfo::RtlGetVersionFn>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("ntdll"), "RtlGetVersion")));
+    EXPECT_EQ(0, rtlGetVersion(&record));
     return record;
 }
 
-OSVERSIONINFOEXW directly(const char* module, const char* name) {
-    OSVERSIONINFOEXW record = emptyRecord();
-    if (std::string(name) == "RtlGetVersion") {
-        EXPECT_EQ(0, systemFunction<SysInfo::RtlGetVersionFn>(module, name)(&record));
-    } else {
-        EXPECT_TRUE(systemFunction<SysInfo::GetVersionExWFn>(module, name)(&record));
-    }
+OSVERSIONINFOEXW fromGetVersionEx() {
+    OSVERSIONINFOEXW record{};
+    record.dwOSVersionInfoSize = sizeof record;
+    const auto getVersionEx = reinterpret_cast<SysInfo::GetVersionExWFn>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("kernel32"), "GetVersionExW")));
+    EXPECT_TRUE(getVersionEx(&record));
     return record;
 }
 
-// Filled with a byte that no source writes, so a record left alone shows.
+// Filled with a byte that no source writes, so that a record left alone shows.
 OSVERSIONINFOEXW garbage() {
     OSVERSIONINFOEXW record;
     std::memset(&record, 0xA5, sizeof record);
+    return record;
+}
+
+OSVERSIONINFOEXW sizedRecord(DWORD major, DWORD minor) {
+    OSVERSIONINFOEXW record{};
+    record.dwOSVersionInfoSize = 284;
+    record.dwMajorVersion = major;
+    record.dwMinorVersion = minor;
     return record;
 }
 
@@ -284,71 +289,78 @@ protected:
     }
     void TearDown() override { logger.filePath = saved; }
 
-    std::vector<testsupport::LogRecord> records() const {
-        return testsupport::exists(logger.filePath) ? testsupport::readLog(logger.filePath)
-                                                    : std::vector<testsupport::LogRecord>();
+    // "function: message" of each record so far, all of them ERROR records of SysInfo.cpp;
+    // the log starts anew.
+    std::vector<std::string> takeRecords() const {
+        std::vector<std::string> texts;
+        if (testsupport::exists(logger.filePath)) {
+            for (const auto& r : testsupport::readLog(logger.filePath)) {
+                EXPECT_EQ("ERROR", r.level);
+                EXPECT_EQ("SysInfo.cpp", r.sourceFile);
+                texts.push_back(r.function + ": " + r.message);
+            }
+            DeleteFileA(logger.filePath.c_str());
+        }
+        return texts;
     }
 
     TempDir temp;
     std::string saved;
 };
 
-const char* const rtlStep = "`anonymous-namespace'::initWithRtlGetVersion";
-const char* const exStep = "`anonymous-namespace'::initWithGetVersionEx";
+const std::string rtlMissing = "`anonymous-namespace'::initWithRtlGetVersion: RtlGetVersion is not available";
+const std::string exMissing = "`anonymous-namespace'::initWithGetVersionEx: GetVersionExW is not available";
 
 } // namespace
 
 TEST_F(VersionTest, ReadAtStartUpFromRtlGetVersion) {
     EXPECT_EQ(284u, SysInfo::osVersionInfo.dwOSVersionInfoSize);
-    EXPECT_TRUE(sameRecord(directly("ntdll", "RtlGetVersion"), SysInfo::osVersionInfo));
+    EXPECT_TRUE(sameRecord(fromRtlGetVersion(), SysInfo::osVersionInfo));
 }
 
 TEST_F(VersionTest, BoundFromTheNamedSystemLibraries) {
     OSVERSIONINFOEXW record = garbage();
     // Binding a library that does not exist would raise: GetVersionExW is never looked up.
     SysInfo::detectOsVersion(record, "ntdll", "w4w-no-such-library");
-    EXPECT_TRUE(sameRecord(directly("ntdll", "RtlGetVersion"), record));
-    EXPECT_TRUE(records().empty());
+    EXPECT_TRUE(sameRecord(fromRtlGetVersion(), record));
+    EXPECT_TRUE(takeRecords().empty());
 
     // Kernel32 does not export RtlGetVersion.
     record = garbage();
     SysInfo::detectOsVersion(record, "Kernel32", "Kernel32");
-    EXPECT_TRUE(sameRecord(directly("kernel32", "GetVersionExW"), record));
-    const auto logged = records();
-    ASSERT_EQ(1u, logged.size());
-    EXPECT_EQ("ERROR", logged[0].level);
-    EXPECT_EQ("RtlGetVersion is not available", logged[0].message);
-    EXPECT_EQ(rtlStep, logged[0].function);
-    EXPECT_EQ("SysInfo.cpp", logged[0].sourceFile);
+    EXPECT_TRUE(sameRecord(fromGetVersionEx(), record));
+    EXPECT_EQ(std::vector<std::string>{rtlMissing}, takeRecords());
 }
 
 namespace {
 
-constexpr LONG failedStatus = static_cast<LONG>(0xC0000001);
-std::vector<const OSVERSIONINFOEXW*> rtlCalls;
-std::vector<const OSVERSIONINFOEXW*> exCalls;
+int rtlCalls;
+int exCalls;
+const OSVERSIONINFOEXW* called;
 
 LONG WINAPI rtlSucceeds(OSVERSIONINFOEXW* record) {
-    rtlCalls.push_back(record);
+    ++rtlCalls;
     record->dwMajorVersion = 10;
     return 0;
 }
 
-// Writes before it fails, so the fallback shows whether it got the same record.
+// Writes before it fails, so that the fallback shows it gets the same record.
 LONG WINAPI rtlFails(OSVERSIONINFOEXW* record) {
-    rtlCalls.push_back(record);
+    ++rtlCalls;
+    called = record;
     record->dwMajorVersion = 99;
-    return failedStatus;
+    return static_cast<LONG>(0xC0000001);
 }
 
 BOOL WINAPI exSucceeds(OSVERSIONINFOEXW* record) {
-    exCalls.push_back(record);
+    ++exCalls;
+    EXPECT_TRUE(called == nullptr || called == record);
     record->dwMinorVersion = 7;
     return TRUE;
 }
 
-BOOL WINAPI exFails(OSVERSIONINFOEXW* record) {
-    exCalls.push_back(record);
+BOOL WINAPI exFails(OSVERSIONINFOEXW*) {
+    ++exCalls;
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
 }
@@ -356,53 +368,33 @@ BOOL WINAPI exFails(OSVERSIONINFOEXW* record) {
 } // namespace
 
 TEST_F(VersionTest, FallsBackOnlyWhenRtlGetVersionFails) {
-    const std::string rtlFailed = "RtlGetVersion() failed: -1073741823";
-    const std::string exFailed = "GetVersionExW() failed with " + systemErrorText(ERROR_ACCESS_DENIED, nullptr);
+    const std::string rtlFailed = "`anonymous-namespace'::initWithRtlGetVersion: RtlGetVersion() failed: -1073741823";
+    const std::string exFailed = "`anonymous-namespace'::initWithGetVersionEx: GetVersionExW() failed with " +
+                                 systemErrorText(ERROR_ACCESS_DENIED, nullptr);
     const struct {
         SysInfo::RtlGetVersionFn rtl;
         SysInfo::GetVersionExWFn ex;
-        std::size_t rtlCalled;
-        std::size_t exCalled;
-        DWORD major;
-        DWORD minor;
-        std::vector<std::string> messages;
-        std::vector<std::string> functions;
+        int rtlCalled;
+        int exCalled;
+        OSVERSIONINFOEXW expected;
+        std::vector<std::string> records;
     } cases[] = {
-        {rtlSucceeds, exSucceeds, 1, 0, 10, 0, {}, {}},
-        {rtlFails, exSucceeds, 1, 1, 99, 7, {rtlFailed}, {rtlStep}},
-        {nullptr, exSucceeds, 0, 1, 0, 7, {"RtlGetVersion is not available"}, {rtlStep}},
-        {rtlFails, exFails, 1, 1, 99, 0, {rtlFailed, exFailed}, {rtlStep, exStep}},
-        {nullptr, nullptr, 0, 0, 0, 0, {"RtlGetVersion is not available", "GetVersionExW is not available"},
-         {rtlStep, exStep}},
+        {rtlSucceeds, exSucceeds, 1, 0, sizedRecord(10, 0), {}},
+        {rtlFails, exSucceeds, 1, 1, sizedRecord(99, 7), {rtlFailed}},
+        {nullptr, exSucceeds, 0, 1, sizedRecord(0, 7), {rtlMissing}},
+        {rtlFails, exFails, 1, 1, sizedRecord(99, 0), {rtlFailed, exFailed}},
+        {nullptr, nullptr, 0, 0, sizedRecord(0, 0), {rtlMissing, exMissing}},
     };
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         const auto& c = cases[i];
-        DeleteFileA(logger.filePath.c_str());
-        rtlCalls.clear();
-        exCalls.clear();
+        rtlCalls = exCalls = 0;
+        called = nullptr;
         OSVERSIONINFOEXW record = garbage();
         SysInfo::detectOsVersion(record, c.rtl, c.ex);
-        EXPECT_EQ(c.rtlCalled, rtlCalls.size()) << i;
-        EXPECT_EQ(c.exCalled, exCalls.size()) << i;
-        for (const auto* called : rtlCalls) {
-            EXPECT_EQ(&record, called) << i;
-        }
-        for (const auto* called : exCalls) {
-            EXPECT_EQ(&record, called) << i;
-        }
-        OSVERSIONINFOEXW expected = emptyRecord();
-        expected.dwMajorVersion = c.major;
-        expected.dwMinorVersion = c.minor;
-        EXPECT_TRUE(sameRecord(expected, record)) << i;
-        std::vector<std::string> messages;
-        std::vector<std::string> functions;
-        for (const auto& r : records()) {
-            EXPECT_EQ("ERROR", r.level) << i;
-            messages.push_back(r.message);
-            functions.push_back(r.function);
-        }
-        EXPECT_EQ(c.messages, messages) << i;
-        EXPECT_EQ(c.functions, functions) << i;
+        EXPECT_EQ(c.rtlCalled, rtlCalls) << i;
+        EXPECT_EQ(c.exCalled, exCalls) << i;
+        EXPECT_TRUE(sameRecord(c.expected, record)) << i;
+        EXPECT_EQ(c.records, takeRecords()) << i;
     }
 }
 
@@ -410,15 +402,11 @@ TEST_F(VersionTest, RecordsBeforeTheLogPathIsSetAreDropped) {
     logger.filePath.clear();
     OSVERSIONINFOEXW record = garbage();
     SysInfo::detectOsVersion(record, rtlFails, exFails);
-    EXPECT_TRUE(sameRecord([] {
-        OSVERSIONINFOEXW r = emptyRecord();
-        r.dwMajorVersion = 99;
-        return r;
-    }(), record));
+    EXPECT_TRUE(sameRecord(sizedRecord(99, 0), record));
     EXPECT_TRUE(testsupport::listDir(temp.path()).empty());
 
     // A real start-up: the child's log holds only what its main wrote.
-    const testsupport::ScopedEnv message("W4W_PROBE_LOG", "only this");
+    const ScopedEnv message("W4W_PROBE_LOG", "only this");
     ASSERT_EQ(0u, testsupport::runProcess(testsupport::programPath("probe.exe"), "probe"));
     const auto logged = testsupport::readLog(temp.file("vextrel.log"));
     ASSERT_EQ(1u, logged.size());

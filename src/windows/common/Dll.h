@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 
+// Releases one module reference; FreeLibrary's result is not examined.
 void freeLibrary(HMODULE module);
 using AutoModule = AutoOwner<HMODULE, freeLibrary>;
 
