@@ -2,6 +2,9 @@
 cmake_minimum_required(VERSION 3.25)
 # The launcher must start on a bare Windows: it may import only from the system itself.
 set(allowed KERNEL32.dll ADVAPI32.dll msvcrt.dll)
+# Bound at run time by name, where the system has them: a named import would keep the launcher
+# from starting on a system without them, or would bypass the fallback.
+set(refused GetTempPath2A GetTempPath2W RtlGetVersion GetVersionExA GetVersionExW SetDefaultDllDirectories)
 execute_process(COMMAND ${OBJDUMP} -p ${IMAGE} OUTPUT_VARIABLE dump RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "${OBJDUMP} -p ${IMAGE} failed")
@@ -17,3 +20,16 @@ foreach(line IN LISTS lines)
   endif()
   message(STATUS "imports ${dll}")
 endforeach()
+# Each imported function is a line "<TAB>vma<TAB>  hint  name" below its DLL Name line.
+string(REGEX MATCHALL "\n\t[0-9a-fA-F]+\t *[0-9]+  [^\r\n]+" entries "${dump}")
+if(NOT entries)
+  message(FATAL_ERROR "no imported functions found in ${IMAGE}")
+endif()
+list(LENGTH entries count)
+foreach(entry IN LISTS entries)
+  string(REGEX REPLACE "^\n\t[0-9a-fA-F]+\t *[0-9]+  " "" function "${entry}")
+  if(function IN_LIST refused)
+    message(FATAL_ERROR "${IMAGE} imports ${function}; it must be bound at run time")
+  endif()
+endforeach()
+message(STATUS "${count} imported functions, none of: ${refused}")

@@ -1,10 +1,14 @@
+#include "FileUtils.h"
+#include "Log.h"
 #include "SysInfo.h"
 #include "TestSupport.h"
+#include "WinErrorHandling.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -168,4 +172,243 @@ TEST(SysInfo, DirectoryQueryFailures) {
                   std::string(e.what()).find(") at SysInfo::`anonymous-namespace'::getSystemDirImpl(): Fake failed. System error [5]("))
             << e.what();
     }
+}
+
+namespace {
+
+std::vector<DWORD> tempQuerySizes;
+std::string tempAnswer;
+
+// What GetTempPathA does: a path that does not fit is not written, and the size it needs,
+// NUL included, is returned.
+DWORD WINAPI fakeTempPath(DWORD size, LPSTR buffer) {
+    tempQuerySizes.push_back(size);
+    if (tempAnswer.size() + 1 > size) {
+        return static_cast<DWORD>(tempAnswer.size() + 1);
+    }
+    std::memcpy(buffer, tempAnswer.c_str(), tempAnswer.size() + 1);
+    return static_cast<DWORD>(tempAnswer.size());
+}
+
+DWORD WINAPI failingTempPath(DWORD size, LPSTR) {
+    tempQuerySizes.push_back(size);
+    return 0;
+}
+
+} // namespace
+
+TEST(SysInfo, TempPathQueryBufferRules) {
+    const struct {
+        std::string reported;
+        std::string expected;
+        std::vector<DWORD> sizes;
+    } cases[] = {
+        {"C:\\" + std::string(255, 't') + "\\", "C:\\" + std::string(255, 't'), {260}},
+        {"C:\\" + std::string(256, 't') + "\\", "C:\\" + std::string(256, 't'), {260, 261}},
+        {"C:\\" + std::string(400, 't') + "\\/\\", "C:\\" + std::string(400, 't'), {260, 407}},
+    };
+    for (const auto& c : cases) {
+        tempQuerySizes.clear();
+        tempAnswer = c.reported;
+        EXPECT_EQ(c.expected, SysInfo::getTempDir(fakeTempPath)) << c.reported.size();
+        EXPECT_EQ(c.sizes, tempQuerySizes) << c.reported.size();
+    }
+    tempQuerySizes.clear();
+    EXPECT_EQ("", SysInfo::getTempDir(failingTempPath));
+    EXPECT_EQ(std::vector<DWORD>{260}, tempQuerySizes);
+}
+
+TEST(SysInfo, TempDirPrefersTheBoundFunctionWhereItExists) {
+    TempDir temp;
+    char cwd[MAX_PATH];
+    const DWORD n = GetCurrentDirectoryA(sizeof cwd, cwd);
+    ASSERT_GT(n, 0u);
+    const struct {
+        const char* library;
+        const char* function;
+        std::string expected;
+    } cases[] = {
+        // A function of the same shape stands in for GetTempPath2A, which this system may lack.
+        {"Kernel32", "GetCurrentDirectoryA", FileUtils::removeTrailingSlashes(std::string(cwd, n))},
+        {"Kernel32", "W4wNoSuchExport", temp.path()},
+        // A library that cannot be bound counts as one without the function: no raise.
+        {"w4w-no-such-library", "GetTempPath2A", temp.path()},
+        // For an ordinary account both functions report the same directory.
+        {"Kernel32", "GetTempPath2A", temp.path()},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.expected, SysInfo::getTempDir(c.library, c.function)) << c.library << " " << c.function;
+    }
+    EXPECT_EQ(temp.path(), SysInfo::getTempDir());
+}
+
+namespace {
+
+OSVERSIONINFOEXW fromRtlGetVersion() {
+    OSVERSIONINFOEXW record{};
+    record.dwOSVersionInfoSize = sizeof record;
+    const auto rtlGetVersion = reinterpret_cast<SysInfo::RtlGetVersionFn>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("ntdll"), "RtlGetVersion")));
+    EXPECT_EQ(0, rtlGetVersion(&record));
+    return record;
+}
+
+OSVERSIONINFOEXW fromGetVersionEx() {
+    OSVERSIONINFOEXW record{};
+    record.dwOSVersionInfoSize = sizeof record;
+    const auto getVersionEx = reinterpret_cast<SysInfo::GetVersionExWFn>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("kernel32"), "GetVersionExW")));
+    EXPECT_TRUE(getVersionEx(&record));
+    return record;
+}
+
+// Filled with a byte that no source writes, so that a record left alone shows.
+OSVERSIONINFOEXW garbage() {
+    OSVERSIONINFOEXW record;
+    std::memset(&record, 0xA5, sizeof record);
+    return record;
+}
+
+OSVERSIONINFOEXW sizedRecord(DWORD major, DWORD minor) {
+    OSVERSIONINFOEXW record{};
+    record.dwOSVersionInfoSize = 284;
+    record.dwMajorVersion = major;
+    record.dwMinorVersion = minor;
+    return record;
+}
+
+bool sameRecord(const OSVERSIONINFOEXW& a, const OSVERSIONINFOEXW& b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+class VersionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        saved = logger.filePath;
+        logger.filePath = temp.file("vextrel.log");
+    }
+    void TearDown() override { logger.filePath = saved; }
+
+    // "function: message" of each record so far, all of them ERROR records of SysInfo.cpp;
+    // the log starts anew.
+    std::vector<std::string> takeRecords() const {
+        std::vector<std::string> texts;
+        if (testsupport::exists(logger.filePath)) {
+            for (const auto& r : testsupport::readLog(logger.filePath)) {
+                EXPECT_EQ("ERROR", r.level);
+                EXPECT_EQ("SysInfo.cpp", r.sourceFile);
+                texts.push_back(r.function + ": " + r.message);
+            }
+            DeleteFileA(logger.filePath.c_str());
+        }
+        return texts;
+    }
+
+    TempDir temp;
+    std::string saved;
+};
+
+const std::string rtlMissing = "`anonymous-namespace'::initWithRtlGetVersion: RtlGetVersion is not available";
+const std::string exMissing = "`anonymous-namespace'::initWithGetVersionEx: GetVersionExW is not available";
+
+} // namespace
+
+TEST_F(VersionTest, ReadAtStartUpFromRtlGetVersion) {
+    EXPECT_EQ(284u, SysInfo::osVersionInfo.dwOSVersionInfoSize);
+    EXPECT_TRUE(sameRecord(fromRtlGetVersion(), SysInfo::osVersionInfo));
+}
+
+TEST_F(VersionTest, BoundFromTheNamedSystemLibraries) {
+    OSVERSIONINFOEXW record = garbage();
+    // Binding a library that does not exist would raise: GetVersionExW is never looked up.
+    SysInfo::detectOsVersion(record, "ntdll", "w4w-no-such-library");
+    EXPECT_TRUE(sameRecord(fromRtlGetVersion(), record));
+    EXPECT_TRUE(takeRecords().empty());
+
+    // Kernel32 does not export RtlGetVersion.
+    record = garbage();
+    SysInfo::detectOsVersion(record, "Kernel32", "Kernel32");
+    EXPECT_TRUE(sameRecord(fromGetVersionEx(), record));
+    EXPECT_EQ(std::vector<std::string>{rtlMissing}, takeRecords());
+}
+
+namespace {
+
+int rtlCalls;
+int exCalls;
+const OSVERSIONINFOEXW* called;
+
+LONG WINAPI rtlSucceeds(OSVERSIONINFOEXW* record) {
+    ++rtlCalls;
+    record->dwMajorVersion = 10;
+    return 0;
+}
+
+// Writes before it fails, so that the fallback shows it gets the same record.
+LONG WINAPI rtlFails(OSVERSIONINFOEXW* record) {
+    ++rtlCalls;
+    called = record;
+    record->dwMajorVersion = 99;
+    return static_cast<LONG>(0xC0000001);
+}
+
+BOOL WINAPI exSucceeds(OSVERSIONINFOEXW* record) {
+    ++exCalls;
+    EXPECT_TRUE(called == nullptr || called == record);
+    record->dwMinorVersion = 7;
+    return TRUE;
+}
+
+BOOL WINAPI exFails(OSVERSIONINFOEXW*) {
+    ++exCalls;
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+} // namespace
+
+TEST_F(VersionTest, FallsBackOnlyWhenRtlGetVersionFails) {
+    const std::string rtlFailed = "`anonymous-namespace'::initWithRtlGetVersion: RtlGetVersion() failed: -1073741823";
+    const std::string exFailed = "`anonymous-namespace'::initWithGetVersionEx: GetVersionExW() failed with " +
+                                 systemErrorText(ERROR_ACCESS_DENIED, nullptr);
+    const struct {
+        SysInfo::RtlGetVersionFn rtl;
+        SysInfo::GetVersionExWFn ex;
+        int rtlCalled;
+        int exCalled;
+        OSVERSIONINFOEXW expected;
+        std::vector<std::string> records;
+    } cases[] = {
+        {rtlSucceeds, exSucceeds, 1, 0, sizedRecord(10, 0), {}},
+        {rtlFails, exSucceeds, 1, 1, sizedRecord(99, 7), {rtlFailed}},
+        {nullptr, exSucceeds, 0, 1, sizedRecord(0, 7), {rtlMissing}},
+        {rtlFails, exFails, 1, 1, sizedRecord(99, 0), {rtlFailed, exFailed}},
+        {nullptr, nullptr, 0, 0, sizedRecord(0, 0), {rtlMissing, exMissing}},
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const auto& c = cases[i];
+        rtlCalls = exCalls = 0;
+        called = nullptr;
+        OSVERSIONINFOEXW record = garbage();
+        SysInfo::detectOsVersion(record, c.rtl, c.ex);
+        EXPECT_EQ(c.rtlCalled, rtlCalls) << i;
+        EXPECT_EQ(c.exCalled, exCalls) << i;
+        EXPECT_TRUE(sameRecord(c.expected, record)) << i;
+        EXPECT_EQ(c.records, takeRecords()) << i;
+    }
+}
+
+TEST_F(VersionTest, RecordsBeforeTheLogPathIsSetAreDropped) {
+    logger.filePath.clear();
+    OSVERSIONINFOEXW record = garbage();
+    SysInfo::detectOsVersion(record, rtlFails, exFails);
+    EXPECT_TRUE(sameRecord(sizedRecord(99, 0), record));
+    EXPECT_TRUE(testsupport::listDir(temp.path()).empty());
+
+    // A real start-up: the child's log holds only what its main wrote.
+    const ScopedEnv message("W4W_PROBE_LOG", "only this");
+    ASSERT_EQ(0u, testsupport::runProcess(testsupport::programPath("probe.exe"), "probe"));
+    const auto logged = testsupport::readLog(temp.file("vextrel.log"));
+    ASSERT_EQ(1u, logged.size());
+    EXPECT_EQ("only this", logged[0].message);
 }

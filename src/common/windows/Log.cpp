@@ -46,6 +46,8 @@ std::string readProcessName() {
 
 struct StartUp {
     StartUp() {
+        // First, while the log path is still empty: its records are dropped.
+        SysInfo::detectOsVersion();
         logFileName = "vextrel.log";
         logger.filePath = FileUtils::combinePath(SysInfo::getTempDir(), logFileName);
         processName = readProcessName();

@@ -40,5 +40,12 @@ inline std::string errorText(const tstrings::StringBuilder& text) {
         throw ::makeOrvError((error), ORV_CODE_POSITION);             \
     } while (false)
 
+// For the raise sites whose function the compilers name in ways CodePosition.h cannot mend
+// (conversion operators of class templates): function is the literal text to print.
+#define ORV_THROW_IN(function, error)                                                 \
+    do {                                                                              \
+        throw ::makeOrvError((error), ::CodePosition{__FILE__, (function), __LINE__}); \
+    } while (false)
+
 // text: a literal, a std::string or a tstrings::StringBuilder expression.
 #define ORV_THROW_RUNTIME(text) ORV_THROW(std::runtime_error(::errorText(text)))

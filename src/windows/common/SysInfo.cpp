@@ -1,10 +1,77 @@
 #include "SysInfo.h"
 
+#include "Dll.h"
 #include "FileUtils.h"
+#include "Log.h"
 #include "WinErrorHandling.h"
 
 #include <cstring>
+#include <exception>
 #include <vector>
+
+// Outside namespace SysInfo: the steps' records carry the function texts that readers of the
+// log know, "`anonymous-namespace'::initWithRtlGetVersion" and its fallback's.
+namespace {
+
+using SysInfo::GetVersionExWFn;
+using SysInfo::RtlGetVersionFn;
+
+static_assert(sizeof(OSVERSIONINFOEXW) == 284, "the version record of the system's own headers");
+
+// Zero before any code runs and given no initialiser here, so start-up code of another file
+// may fill it before this file's own start-up code has run.
+OSVERSIONINFOEXW versionRecord;
+
+bool initWithRtlGetVersion(OSVERSIONINFOEXW& record, RtlGetVersionFn rtlGetVersion) {
+    if (rtlGetVersion == nullptr) {
+        ORV_LOG(LogLevel::Error, "RtlGetVersion is not available");
+        return false;
+    }
+    const LONG status = rtlGetVersion(&record);
+    if (status == 0) {
+        return true;
+    }
+    ORV_LOG(LogLevel::Error, tstrings::StringBuilder("RtlGetVersion() failed: ") << status);
+    return false;
+}
+
+bool initWithGetVersionEx(OSVERSIONINFOEXW& record, GetVersionExWFn getVersionEx) {
+    if (getVersionEx == nullptr) {
+        ORV_LOG(LogLevel::Error, "GetVersionExW is not available");
+        return false;
+    }
+    if (getVersionEx(&record)) {
+        return true;
+    }
+    const DWORD error = GetLastError();
+    ORV_LOG(LogLevel::Error, tstrings::unsafe_format("%s failed with %s", "GetVersionExW()",
+                                                     systemErrorText(error, nullptr).c_str()));
+    return false;
+}
+
+// Bound by name, so that neither function is linked; the binding keeps its library loaded
+// for the call and releases it on return.
+bool initWithRtlGetVersion(OSVERSIONINFOEXW& record, const char* library) {
+    const DllFunction<RtlGetVersionFn> rtlGetVersion(Dll(library), "RtlGetVersion");
+    return initWithRtlGetVersion(record, rtlGetVersion.isAvailable() ? RtlGetVersionFn(rtlGetVersion) : nullptr);
+}
+
+bool initWithGetVersionEx(OSVERSIONINFOEXW& record, const char* library) {
+    const DllFunction<GetVersionExWFn> getVersionEx(Dll(library), "GetVersionExW");
+    return initWithGetVersionEx(record, getVersionEx.isAvailable() ? GetVersionExWFn(getVersionEx) : nullptr);
+}
+
+// The fallback is bound only when the first source fails.
+template <class RtlSource, class ExSource>
+void readOsVersion(OSVERSIONINFOEXW& record, RtlSource rtlGetVersion, ExSource getVersionEx) {
+    record = OSVERSIONINFOEXW{};
+    record.dwOSVersionInfoSize = sizeof record;
+    if (!initWithRtlGetVersion(record, rtlGetVersion)) {
+        initWithGetVersionEx(record, getVersionEx);
+    }
+}
+
+} // namespace
 
 namespace SysInfo {
 
@@ -35,6 +102,8 @@ std::string getSystemDirImpl(DirectoryQuery query, const char* name) {
 
 } // namespace
 
+const OSVERSIONINFOEXW& osVersionInfo = versionRecord;
+
 std::string getProcessModulePath() {
     return getProcessModulePath(GetModuleFileNameA);
 }
@@ -56,11 +125,27 @@ std::string getProcessModulePath(ModuleFileNameQuery query) {
 }
 
 std::string getTempDir() {
+    return getTempDir("Kernel32", "GetTempPath2A");
+}
+
+std::string getTempDir(const char* library, const char* preferred) {
+    try {
+        const DllFunction<TempPathQuery> query(Dll(library), preferred);
+        if (query.isAvailable()) {
+            return getTempDir(query);
+        }
+    } catch (const std::exception&) {
+        // A library that cannot be bound counts as one without the function.
+    }
+    return getTempDir(GetTempPathA);
+}
+
+std::string getTempDir(TempPathQuery query) {
     std::vector<char> buffer(initialBufferSize);
-    const DWORD reply = GetTempPathA(static_cast<DWORD>(buffer.size()), buffer.data());
+    const DWORD reply = query(static_cast<DWORD>(buffer.size()), buffer.data());
     if (reply > buffer.size()) {
         buffer.resize(reply);
-        GetTempPathA(static_cast<DWORD>(buffer.size()), buffer.data());
+        query(static_cast<DWORD>(buffer.size()), buffer.data());
     }
     return textOf(buffer);
 }
@@ -71,6 +156,18 @@ std::string getSystemDir() {
 
 std::string queryDirectory(DirectoryQuery query, const char* name) {
     return getSystemDirImpl(query, name);
+}
+
+void detectOsVersion() {
+    readOsVersion(versionRecord, "ntdll", "Kernel32");
+}
+
+void detectOsVersion(OSVERSIONINFOEXW& record, const char* ntdll, const char* kernel32) {
+    readOsVersion(record, ntdll, kernel32);
+}
+
+void detectOsVersion(OSVERSIONINFOEXW& record, RtlGetVersionFn rtlGetVersion, GetVersionExWFn getVersionEx) {
+    readOsVersion(record, rtlGetVersion, getVersionEx);
 }
 
 } // namespace SysInfo
