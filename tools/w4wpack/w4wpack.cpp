@@ -261,14 +261,19 @@ void refuseSameFile(const std::string& outputPath, const InputFile& input, const
 }
 
 // Refuses an output that is an input under another name (letter case beyond ASCII, a link,
-// a short name) or a directory.
+// a short name), a directory or a read-only file.
 void checkOutput(const std::string& outputPath, const InputFile& templateFile, const InputFile& payload) {
     const std::string dir = FileUtils::dirname(outputPath);
     if (!FileUtils::isDirectory(dir)) {
         W4W_REFUSE(StringBuilder("the output's directory ") << dir << " does not exist");
     }
-    if (FileUtils::isDirectory(outputPath)) {
+    const DWORD attributes = GetFileAttributesA(outputPath.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         W4W_REFUSE(StringBuilder("the output ") << outputPath << " is a directory");
+    }
+    // Windows refuses to replace it, Wine does not: refuse it everywhere.
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        W4W_REFUSE(StringBuilder("the output ") << outputPath << " is read-only");
     }
     const HANDLE handle = CreateFileA(outputPath.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
