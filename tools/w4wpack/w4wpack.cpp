@@ -29,7 +29,8 @@ const LPCSTR manifestType = MAKEINTRESOURCEA(24);
 const LPCSTR manifestId = MAKEINTRESOURCEA(1);
 const LPCSTR payloadId = MAKEINTRESOURCEA(100);
 constexpr WORD neutral = MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL);
-// Resource sizes, and the offsets in the image that will hold the payload, are 32-bit.
+// Resource sizes and image offsets are 32-bit; staying within the signed range leaves room
+// for the rest of the image.
 constexpr ULONGLONG maxPayloadSize = 0x7FFFFFFF;
 const char* const defaultLevel = "asInvoker";
 
@@ -144,8 +145,8 @@ InputFile readInput(const char* role, const std::string& path) {
     }
     if (static_cast<ULONGLONG>(size.QuadPart) > maxPayloadSize) {
         W4W_REFUSE(StringBuilder("the ") << role << " " << path << " is too large: "
-                                         << static_cast<ULONGLONG>(size.QuadPart) << " bytes, at most "
-                                         << maxPayloadSize << " can be embedded");
+                                         << static_cast<ULONGLONG>(size.QuadPart) << " bytes, more than the "
+                                         << maxPayloadSize << " that w4wpack embeds");
     }
     if (!GetFileInformationByHandle(handle, &input.identity)) {
         ORV_THROW_LAST_ERROR(StringBuilder("GetFileInformationByHandle(") << path << ") failed",
@@ -276,7 +277,7 @@ void checkOutput(const std::string& outputPath, const InputFile& templateFile, c
         W4W_REFUSE(StringBuilder("the output ") << outputPath << " is read-only");
     }
     const HANDLE handle = CreateFileA(outputPath.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return; // absent; anything else shows when the output is moved into place
     }
@@ -293,8 +294,11 @@ void checkOutput(const std::string& outputPath, const InputFile& templateFile, c
 }
 
 void removeTempFile(std::string path) {
-    if (!DeleteFileA(path.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) {
-        const DWORD error = GetLastError();
+    if (DeleteFileA(path.c_str())) {
+        return;
+    }
+    const DWORD error = GetLastError();
+    if (error != ERROR_FILE_NOT_FOUND) {
         std::cerr << "w4wpack: cannot remove the temporary file " << path << ": " << systemErrorText(error, nullptr)
                   << '\n';
     }
