@@ -97,7 +97,7 @@ std::vector<WORD> resourceLanguages(HMODULE module, LPCSTR type, LPCSTR name) {
     return languages;
 }
 
-std::string resourceBytes(HMODULE module, LPCSTR type, LPCSTR name, WORD language) {
+std::string_view resourceBytes(HMODULE module, LPCSTR type, LPCSTR name, WORD language) {
     const HRSRC found = FindResourceExA(module, type, name, language);
     if (found == nullptr) {
         ORV_THROW_LAST_ERROR("cannot find resource", FindResourceExA);
@@ -107,7 +107,7 @@ std::string resourceBytes(HMODULE module, LPCSTR type, LPCSTR name, WORD languag
         ORV_THROW_LAST_ERROR("cannot load resource", LoadResource);
     }
     const char* data = static_cast<const char*>(LockResource(loaded));
-    return std::string(data, data == nullptr ? 0 : SizeofResource(module, found));
+    return std::string_view(data, data == nullptr ? 0 : SizeofResource(module, found));
 }
 
 ResourceName firstResourceName(HMODULE module, LPCSTR type) {

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Windows executable images as files and as resource containers.
@@ -23,8 +24,8 @@ AutoModule loadAsData(const std::string& path);
 
 // The languages under which the image holds the resource.
 std::vector<WORD> resourceLanguages(HMODULE module, LPCSTR type, LPCSTR name);
-// The resource's bytes. Raises when it is missing.
-std::string resourceBytes(HMODULE module, LPCSTR type, LPCSTR name, WORD language);
+// The resource's bytes, valid while the module stays loaded. Raises when it is missing.
+std::string_view resourceBytes(HMODULE module, LPCSTR type, LPCSTR name, WORD language);
 // A resource name, an identifier or a string, as the resource functions take it.
 struct ResourceName {
     WORD id = 0;

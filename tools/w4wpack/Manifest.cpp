@@ -111,18 +111,18 @@ std::string canonicalLevel(const std::string& value) {
     return std::string();
 }
 
-std::string toText(const std::string& resource) {
-    if (startsWith(resource, 0, "\xEF\xBB\xBF")) {
-        return resource.substr(3);
+std::string toText(std::string_view resource) {
+    if (resource.substr(0, 3) == "\xEF\xBB\xBF") {
+        return std::string(resource.substr(3));
     }
-    if (startsWith(resource, 0, "\xFF\xFE")) {
+    if (resource.substr(0, 2) == "\xFF\xFE") {
         std::wstring utf16((resource.size() - 2) / 2, L'\0');
         if (!utf16.empty()) {
             std::memcpy(&utf16[0], resource.data() + 2, utf16.size() * 2);
         }
         return tstrings::toUtf8(utf16);
     }
-    return resource;
+    return std::string(resource);
 }
 
 } // namespace manifest

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 // The execution level in an application manifest's text.
 namespace manifest {
@@ -21,6 +22,6 @@ std::string canonicalLevel(const std::string& value);
 
 // A manifest resource's text in UTF-8: a UTF-16 one (with its byte-order mark) is
 // converted, a UTF-8 byte-order mark is dropped.
-std::string toText(const std::string& resource);
+std::string toText(std::string_view resource);
 
 } // namespace manifest

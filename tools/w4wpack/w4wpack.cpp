@@ -247,7 +247,8 @@ Template readTemplate(const InputFile& file) {
     }
     Template result;
     result.manifestLanguage = languages.front();
-    result.manifest = image::resourceBytes(module.get(), manifestType, manifestId, result.manifestLanguage);
+    result.manifest =
+        std::string(image::resourceBytes(module.get(), manifestType, manifestId, result.manifestLanguage));
     result.level = manifest::findExecutionLevel(result.manifest);
     if (!result.level.found) {
         refuse("its manifest has no requestedExecutionLevel");
