@@ -896,8 +896,12 @@ TEST_F(RebootTest, DirectoryLinksAreListedAndRemovedButNeverEntered) {
         {
             Deleter deleter(false);
             deleter.append(root, DeleteKind::DirectoryTreeOrOnReboot);
+            // Given the link itself, neither its deletion nor its registration reaches inside.
+            deleter.append(linkPath, DeleteKind::FilesInDirectoryOrOnReboot);
+            deleter.append(linkPath, DeleteKind::DirectoryTreeOrOnReboot);
         }
-        EXPECT_EQ((std::vector<std::string>{linkPath, root + "\\sub", root}), pendingDeletionsUnder(temp.path()));
+        EXPECT_EQ((std::vector<std::string>{linkPath, root + "\\sub", root, linkPath}),
+                  pendingDeletionsUnder(temp.path()));
     }
     for (const std::string& m : messages()) {
         EXPECT_EQ(std::string::npos, m.find(linkPath + "\\")) << m;
