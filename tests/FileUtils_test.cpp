@@ -8,10 +8,12 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <functional>
 #include <regex>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 using namespace FileUtils;
@@ -859,8 +861,9 @@ public:
     ~DirectoryLink() {
         if (unixLink.empty()) {
             RemoveDirectoryA(link.c_str());
-        } else if (made()) {
-            EXPECT_TRUE(runUnixUntil("rm", "\"" + unixLink + "\"", [this] { return !made(); })) << link;
+        } else {
+            // Also when the link is dangling because a faulty deletion removed its target.
+            EXPECT_TRUE(runUnixUntil("rm", "-f \"" + unixLink + "\"", [this] { return !made(); })) << link;
         }
     }
     bool made() const { return exists(link); }

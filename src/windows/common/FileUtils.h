@@ -92,7 +92,7 @@ enum class DeleteKind : std::int32_t {
 };
 
 // Paths to delete when executed or destroyed; cancel() forgets them. Deletion is best effort
-// and never throws: what cannot be deleted stays, and failures are logged.
+// and never throws: what cannot be deleted stays, and every error raised on the way is logged.
 class Deleter {
 public:
     struct Entry {
