@@ -110,15 +110,7 @@ void makeDir(const std::string& path) {
 // subdirectories of temp, so that the log is never one of their entries.
 class FileUtilsTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        savedLog = logger.filePath;
-        logger.filePath = temp.file("vextrel.log");
-    }
-    void TearDown() override { logger.filePath = savedLog; }
-
-    std::vector<LogRecord> records() const {
-        return exists(logger.filePath) ? testsupport::readLog(logger.filePath) : std::vector<LogRecord>();
-    }
+    std::vector<LogRecord> records() const { return capture.records(); }
     std::vector<std::string> messages() const {
         std::vector<std::string> texts;
         for (const LogRecord& r : records()) {
@@ -126,7 +118,7 @@ protected:
         }
         return texts;
     }
-    void clearLog() const { DeleteFileA(logger.filePath.c_str()); }
+    void clearLog() { capture.take(); }
 
     // A fresh directory below temp, with the files and directories given (directories end in \).
     std::string tree(const std::string& name, const std::vector<std::string>& entries = {}) const {
@@ -143,7 +135,7 @@ protected:
     }
 
     TempDir temp;
-    std::string savedLog;
+    testsupport::LogCapture capture{temp};
 };
 
 // Held without FILE_SHARE_DELETE, so the file cannot be deleted while this lives.

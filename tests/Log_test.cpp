@@ -12,19 +12,12 @@ using testsupport::TempDir;
 
 namespace {
 
-// Points the process's logger at a file of the test's own for the test's duration.
 class LogTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        saved = logger.filePath;
-        logger.filePath = temp.file("vextrel.log");
-    }
-    void TearDown() override { logger.filePath = saved; }
-
-    std::string log() const { return readFile(temp.file("vextrel.log")); }
+    std::string log() const { return readFile(capture.path()); }
 
     TempDir temp;
-    std::string saved;
+    testsupport::LogCapture capture{temp};
 };
 
 } // namespace
@@ -53,7 +46,7 @@ TEST_F(LogTest, LevelNames) {
     for (const int level : levels) {
         logger.write(level, "f.cpp", 1, "f", "m");
     }
-    const auto records = readLog(temp.file("vextrel.log"));
+    const auto records = capture.records();
     ASSERT_EQ(7u, records.size());
     const char* names[] = {"TRACE", "INFO", "WARNING", "ERROR", "UNKNOWN", "UNKNOWN", "UNKNOWN"};
     for (int i = 0; i < 7; ++i) {
@@ -65,7 +58,7 @@ TEST_F(LogTest, SourceFileBaseName) {
     logger.write(LogLevel::Trace, "plain.cpp", 1, "f", "a");
     logger.write(LogLevel::Trace, "C:\\a/b\\c.cpp", 2, "f", "b");
     logger.write(LogLevel::Trace, "C:\\a\\b/d.cpp", 3, "f", "c");
-    const auto records = readLog(temp.file("vextrel.log"));
+    const auto records = capture.records();
     ASSERT_EQ(3u, records.size());
     EXPECT_EQ("plain.cpp", records[0].sourceFile);
     EXPECT_EQ("c.cpp", records[1].sourceFile);
@@ -78,7 +71,7 @@ TEST_F(LogTest, MessageIsWrittenUnchanged) {
     logger.write(LogLevel::Warning, "f.cpp", 2, "f", std::string("line one\nline two"));
     logger.write(LogLevel::Info, "f.cpp", 3, "f", tstrings::StringBuilder("built ") << 42);
     logger.write(LogLevel::Trace, "f.cpp", 4, "f", std::string(5000, 'y'));
-    const auto records = readLog(temp.file("vextrel.log"));
+    const auto records = capture.records();
     ASSERT_EQ(4u, records.size());
     EXPECT_EQ("100% %s %d %n done", records[0].message);
     // Each line feed of a message is stored as CR LF as well.
@@ -88,7 +81,7 @@ TEST_F(LogTest, MessageIsWrittenUnchanged) {
 }
 
 TEST_F(LogTest, AppendsAndNeverTruncates) {
-    testsupport::writeFile(temp.file("vextrel.log"), "earlier\r\n");
+    testsupport::writeFile(capture.path(), "earlier\r\n");
     logger.write(LogLevel::Trace, "f.cpp", 1, "f", "first");
     logger.write(LogLevel::Trace, "f.cpp", 2, "f", "second");
     const std::string text = log();
@@ -106,10 +99,10 @@ TEST_F(LogTest, MacroComposesOnlyAdmittedRecords) {
     ORV_LOG(LogLevel::Trace, compose());
     logger.minLevel = LogLevel::Trace;
     EXPECT_EQ(0, composed);
-    EXPECT_FALSE(testsupport::exists(temp.file("vextrel.log")));
+    EXPECT_FALSE(testsupport::exists(capture.path()));
     ORV_LOG(LogLevel::Trace, compose());
     EXPECT_EQ(1, composed);
-    const auto records = readLog(temp.file("vextrel.log"));
+    const auto records = capture.records();
     ASSERT_EQ(1u, records.size());
     EXPECT_EQ("LogTest_MacroComposesOnlyAdmittedRecords_Test::TestBody", records[0].function);
 }
@@ -132,7 +125,7 @@ TEST_F(LogTest, FileHeldWithWritingDeniedDropsTheRecordAfterTenAttempts) {
     // Ten attempts, each followed by a sleep of at least one millisecond.
     EXPECT_GE(elapsed, 10u);
     logger.write(LogLevel::Trace, "f.cpp", 3, "f", "after");
-    const auto records = readLog(temp.file("vextrel.log"));
+    const auto records = capture.records();
     ASSERT_EQ(2u, records.size());
     EXPECT_EQ("before", records[0].message);
     EXPECT_EQ("after", records[1].message);

@@ -283,29 +283,20 @@ bool sameRecord(const OSVERSIONINFOEXW& a, const OSVERSIONINFOEXW& b) {
 
 class VersionTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        saved = logger.filePath;
-        logger.filePath = temp.file("vextrel.log");
-    }
-    void TearDown() override { logger.filePath = saved; }
-
     // "function: message" of each record so far, all of them ERROR records of SysInfo.cpp;
     // the log starts anew.
-    std::vector<std::string> takeRecords() const {
+    std::vector<std::string> takeRecords() {
         std::vector<std::string> texts;
-        if (testsupport::exists(logger.filePath)) {
-            for (const auto& r : testsupport::readLog(logger.filePath)) {
-                EXPECT_EQ("ERROR", r.level);
-                EXPECT_EQ("SysInfo.cpp", r.sourceFile);
-                texts.push_back(r.function + ": " + r.message);
-            }
-            DeleteFileA(logger.filePath.c_str());
+        for (const auto& r : capture.take()) {
+            EXPECT_EQ("ERROR", r.level);
+            EXPECT_EQ("SysInfo.cpp", r.sourceFile);
+            texts.push_back(r.function + ": " + r.message);
         }
         return texts;
     }
 
     TempDir temp;
-    std::string saved;
+    testsupport::LogCapture capture{temp};
 };
 
 const std::string rtlMissing = "`anonymous-namespace'::initWithRtlGetVersion: RtlGetVersion is not available";

@@ -8,25 +8,16 @@
 #include <string>
 #include <utility>
 
-using testsupport::readLog;
 using testsupport::TempDir;
 
 namespace {
 
 class AutoHandleTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        saved = logger.filePath;
-        logger.filePath = temp.file("vextrel.log");
-    }
-    void TearDown() override { logger.filePath = saved; }
-
-    std::vector<testsupport::LogRecord> records() const {
-        return testsupport::exists(logger.filePath) ? readLog(logger.filePath) : std::vector<testsupport::LogRecord>();
-    }
+    std::vector<testsupport::LogRecord> records() const { return capture.records(); }
 
     TempDir temp;
-    std::string saved;
+    testsupport::LogCapture capture{temp};
 };
 
 bool isOpen(HANDLE handle) {

@@ -161,13 +161,11 @@ TEST(SysError, TextsWithoutFunctionAndWithLargeCodes) {
 
 TEST(SysError, AddressOutsideAnyModuleGivesAWarningAndNoDescription) {
     TempDir temp;
-    const std::string saved = logger.filePath;
-    logger.filePath = temp.file("vextrel.log");
+    testsupport::LogCapture capture(temp);
     std::vector<char> heap(16);
     const SysError e("CreateProcess failed", heap.data(), 2);
-    logger.filePath = saved;
     EXPECT_STREQ("CreateProcess failed. System error [2]", e.what());
-    const auto records = testsupport::readLog(temp.file("vextrel.log"));
+    const auto records = capture.records();
     ASSERT_EQ(1u, records.size());
     EXPECT_EQ("WARNING", records[0].level);
     EXPECT_EQ("`anonymous-namespace'::makeMessage", records[0].function);
@@ -177,8 +175,7 @@ TEST(SysError, AddressOutsideAnyModuleGivesAWarningAndNoDescription) {
 
 TEST(Report, CaughtExceptionsBecomeOneErrorRecordEach) {
     TempDir temp;
-    const std::string saved = logger.filePath;
-    logger.filePath = temp.file("vextrel.log");
+    testsupport::LogCapture capture(temp);
     try {
         throw std::logic_error("plain");
     } catch (const std::exception& e) {
@@ -189,8 +186,7 @@ TEST(Report, CaughtExceptionsBecomeOneErrorRecordEach) {
     } catch (...) {
         ORV_REPORT_UNKNOWN_EXCEPTION();
     }
-    logger.filePath = saved;
-    const auto records = testsupport::readLog(temp.file("vextrel.log"));
+    const auto records = capture.records();
     ASSERT_EQ(2u, records.size());
     EXPECT_EQ("ERROR", records[0].level);
     EXPECT_EQ("Exception with message 'plain' caught", records[0].message);

@@ -1,5 +1,7 @@
 #include "TestSupport.h"
 
+#include "Log.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -116,6 +118,33 @@ std::string programPath(const std::string& fileName) {
     return self.substr(0, self.find_last_of("\\/") + 1) + fileName;
 }
 
+Process::Process(const std::wstring& application, const std::wstring& commandLine, bool suspended) {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
+    line.push_back(L'\0');
+    if (!CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, FALSE, suspended ? CREATE_SUSPENDED : 0,
+                        nullptr, nullptr, &startup, &info)) {
+        throw std::runtime_error("cannot start a program: error " + std::to_string(GetLastError()));
+    }
+}
+
+Process::~Process() {
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+}
+
+void Process::resume() {
+    ResumeThread(info.hThread);
+}
+
+DWORD Process::wait() {
+    WaitForSingleObject(info.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(info.hProcess, &code);
+    return code;
+}
+
 DWORD runProcess(const std::string& application, const std::string& commandLine, const std::string& workingDir) {
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
@@ -199,6 +228,24 @@ std::vector<LogRecord> readLog(const std::string& path) {
         ADD_FAILURE() << "text that is not a record in " << path;
     }
     return records;
+}
+
+LogCapture::LogCapture(const TempDir& dir) : file(dir.file("vextrel.log")), saved(logger.filePath) {
+    logger.filePath = file;
+}
+
+LogCapture::~LogCapture() {
+    logger.filePath = saved;
+}
+
+std::vector<LogRecord> LogCapture::records() const {
+    return exists(file) ? readLog(file) : std::vector<LogRecord>();
+}
+
+std::vector<LogRecord> LogCapture::take() {
+    std::vector<LogRecord> taken = records();
+    DeleteFileA(file.c_str());
+    return taken;
 }
 
 } // namespace testsupport

@@ -49,6 +49,23 @@ std::vector<std::string> listDir(const std::string& dir);
 // A program built beside the running test program.
 std::string programPath(const std::string& fileName);
 
+// A started program. Wide texts reach it unchanged whatever this process's code page is.
+class Process {
+public:
+    Process(const std::wstring& application, const std::wstring& commandLine, bool suspended = false);
+    ~Process();
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    void resume();
+    // Waits for its end and returns its 32-bit exit code.
+    DWORD wait();
+    HANDLE handle() const { return info.hProcess; }
+
+private:
+    PROCESS_INFORMATION info = {};
+};
+
 // Starts the program, waits for it and returns its 32-bit exit code.
 DWORD runProcess(const std::string& application, const std::string& commandLine,
                  const std::string& workingDir = std::string());
@@ -74,5 +91,24 @@ struct LogRecord {
 };
 // Parses a whole log file; fails the calling test where a record does not have the format.
 std::vector<LogRecord> readLog(const std::string& path);
+
+// Points this process's log at vextrel.log in dir until destroyed.
+class LogCapture {
+public:
+    explicit LogCapture(const TempDir& dir);
+    ~LogCapture();
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    const std::string& path() const { return file; }
+    // The records so far; none when nothing was written.
+    std::vector<LogRecord> records() const;
+    // The records so far, and a fresh start.
+    std::vector<LogRecord> take();
+
+private:
+    std::string file;
+    std::string saved;
+};
 
 } // namespace testsupport
