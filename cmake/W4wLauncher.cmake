@@ -90,3 +90,18 @@ function(w4w_add_launcher target)
     set_target_properties(${target} PROPERTIES OUTPUT_NAME ${arg_OUTPUT_NAME})
   endif()
 endfunction()
+
+# w4w_utf8_manifest(<target>)
+#
+# Gives a program of the project the launcher's manifest, so that it runs, as the launcher
+# does, with UTF-8 as its code page.
+function(w4w_utf8_manifest target)
+  set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}.manifest.rc)
+  file(CONFIGURE OUTPUT ${rc}
+    CONTENT "LANGUAGE 0, 0\n1 24 \"${W4W_LAUNCHER_SOURCE_DIR}/wrapper4wrapper.manifest\"\n")
+  target_sources(${target} PRIVATE ${rc})
+  set_source_files_properties(${rc} PROPERTIES OBJECT_DEPENDS ${W4W_LAUNCHER_SOURCE_DIR}/wrapper4wrapper.manifest)
+  if(MSVC)
+    target_link_options(${target} PRIVATE /MANIFEST:NO)
+  endif()
+endfunction()

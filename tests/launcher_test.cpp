@@ -1,20 +1,321 @@
+// The launcher end to end: the probe payload wrapped with w4wpack, run as a real process
+// under its own temporary directory.
+#include "FileUtils.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <regex>
+#include <set>
 #include <string>
+#include <thread>
+#include <vector>
 
+using testsupport::LogRecord;
+using testsupport::programPath;
+using testsupport::ScopedEnv;
 using testsupport::TempDir;
 
-TEST(Launcher, StartsAsAWindowsProgramAndReportsItsOwnFailureAsMinusOne) {
+namespace {
+
+const std::regex secureDirName(R"(orv-?\d+\.tmp)");
+
+class LauncherTest : public ::testing::Test {
+protected:
+    // Launchers and reports stay apart from the temporary directory the launchers use.
+    TempDir bin;
     TempDir temp;
-    const std::string launcher = testsupport::programPath("wrapper4wrapper.exe");
-    EXPECT_EQ(0xFFFFFFFFu, testsupport::runProcess(launcher, "\"" + launcher + "\""));
+
+    std::string wrap(const std::string& payload, const std::string& name) {
+        const std::string output = bin.file(name);
+        const std::string commandLine = "w4wpack \"" + programPath("wrapper4wrapper.exe") + "\" \"" + payload +
+                                        "\" \"" + output + "\"";
+        EXPECT_EQ(0u, testsupport::runProcess(programPath("w4wpack.exe"), commandLine));
+        return output;
+    }
+
+    std::string wrapProbe(const std::string& name = "setup.exe") { return wrap(programPath("probe.exe"), name); }
+
+    // arguments: the rest of the launcher's command line.
+    DWORD launch(const std::string& launcher, const std::string& arguments = std::string()) {
+        DeleteFileA(reportPath().c_str());
+        const ScopedEnv out("W4W_PROBE_OUT", reportPath());
+        return testsupport::runProcess(launcher, "\"" + launcher + "\"" + (arguments.empty() ? "" : " " + arguments));
+    }
+
+    std::string reportPath() const { return bin.file("report"); }
+    bool childRan() const { return testsupport::exists(reportPath()); }
+    testsupport::ProbeReport report() const { return testsupport::readProbeReport(reportPath()); }
+
+    // What the runs left in the temporary directory besides the log.
+    std::vector<std::string> leftovers() const {
+        std::vector<std::string> names = testsupport::listDir(temp.path());
+        names.erase(std::remove(names.begin(), names.end(), "vextrel.log"), names.end());
+        return names;
+    }
+
+    std::vector<LogRecord> records() const {
+        return testsupport::exists(temp.file("vextrel.log")) ? testsupport::readLog(temp.file("vextrel.log"))
+                                                             : std::vector<LogRecord>();
+    }
+
+    std::vector<LogRecord> errors() const {
+        std::vector<LogRecord> found;
+        for (const LogRecord& r : records()) {
+            if (r.level != "TRACE") {
+                found.push_back(r);
+            }
+        }
+        return found;
+    }
+
+    // The payload ran in a directory of its own right inside the temporary directory.
+    void expectRanInSecureDirectory(const std::string& launcherName) {
+        const testsupport::ProbeReport r = report();
+        const std::string dir = FileUtils::dirname(r.module);
+        EXPECT_EQ(launcherName, FileUtils::basename(r.module));
+        EXPECT_EQ(temp.path(), FileUtils::dirname(dir));
+        EXPECT_TRUE(std::regex_match(FileUtils::basename(dir), secureDirName)) << dir;
+        EXPECT_EQ(dir, r.cwd);
+    }
+};
+
+} // namespace
+
+TEST_F(LauncherTest, PassesArgumentsAndTheWholeExitCode) {
+    const std::string launcher = wrapProbe();
+    const struct {
+        const char* commandLine;
+        std::vector<std::string> args;
+    } cases[] = {
+        {"", {}},
+        {"plain \"with space\"", {"plain", "with space"}},
+        {"\"\" x", {"", "x"}},
+        {"\"say \\\"hi\\\"\" \"end\\\\\" \\\\server\\share\\", {"say \"hi\"", "end\\", "\\\\server\\share\\"}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(0u, launch(launcher, c.commandLine)) << c.commandLine;
+        EXPECT_EQ(c.args, report().args) << c.commandLine;
+        expectRanInSecureDirectory("setup.exe");
+        EXPECT_TRUE(leftovers().empty());
+    }
+    for (const DWORD code : {1u, 259u, 0xC0000005u, 0xFFFFFFFFu}) {
+        const ScopedEnv exit("W4W_PROBE_EXIT", std::to_string(code));
+        EXPECT_EQ(code, launch(launcher, "a"));
+        EXPECT_TRUE(childRan());
+    }
+    EXPECT_TRUE(errors().empty());
+    EXPECT_TRUE(leftovers().empty());
+}
+
+TEST_F(LauncherTest, ThePayloadBearsTheLaunchersCurrentName) {
+    const std::string renamed = bin.file("Tool Setup 2.exe");
+    ASSERT_TRUE(MoveFileA(wrapProbe().c_str(), renamed.c_str()));
+    EXPECT_EQ(0u, launch(renamed));
+    expectRanInSecureDirectory("Tool Setup 2.exe");
+    EXPECT_EQ("Tool Setup 2.exe", records().at(0).processName);
+}
+
+TEST_F(LauncherTest, RecordsOfARun) {
+    EXPECT_EQ(0u, launch(wrapProbe()));
+    const std::string dir = FileUtils::dirname(report().module);
+    const std::string target = dir + "\\setup.exe";
+    const std::vector<LogRecord> log = records();
+    const std::string dirPattern = std::regex_replace(dir, std::regex(R"([\\.^$|()\[\]{}*+?])"), R"(\$&)");
+    const struct {
+        std::string message;
+        const char* function;
+    } expected[] = {
+        {R"(Created \[)" + dirPattern + R"(\] file)", "FileUtils::`anonymous-namespace'::createNewFile"},
+        {R"(Deleted \[)" + dirPattern + R"(\] file)", "FileUtils::`anonymous-namespace'::deleteFileImpl"},
+        {R"(Created \[)" + dirPattern + R"(\\orv-?\d+\.tmp\] file)", "FileUtils::`anonymous-namespace'::createNewFile"},
+        {"Moved '" + dirPattern + R"(\\orv-?\d+\.tmp' file to ')" + dirPattern + R"(\\setup\.exe')",
+         "FileUtils::`anonymous-namespace'::moveFileImpl"},
+        {R"(Deleted \[)" + dirPattern + R"(\\setup\.exe\] file)", "FileUtils::`anonymous-namespace'::deleteFileImpl"},
+        {R"(Deleted \[)" + dirPattern + R"(\] directory)", "FileUtils::deleteDirectory"},
+    };
+    ASSERT_EQ(std::size(expected), log.size());
+    for (std::size_t i = 0; i < log.size(); ++i) {
+        EXPECT_EQ("TRACE", log[i].level);
+        EXPECT_EQ("setup.exe", log[i].processName);
+        EXPECT_EQ(expected[i].function, log[i].function) << i;
+        EXPECT_TRUE(std::regex_match(log[i].message, std::regex(expected[i].message))) << log[i].message;
+    }
+}
+
+TEST_F(LauncherTest, TemplateWithoutPayload) {
+    const std::string bare = bin.file("setup.exe");
+    ASSERT_TRUE(CopyFileA(programPath("wrapper4wrapper.exe").c_str(), bare.c_str(), FALSE));
+    EXPECT_EQ(0xFFFFFFFFu, launch(bare));
+    const std::vector<LogRecord> log = records();
+    const std::vector<LogRecord> failures = errors();
+    ASSERT_EQ(1u, failures.size());
+    EXPECT_EQ("ERROR", failures[0].level);
+    EXPECT_EQ("`anonymous-namespace'::run", failures[0].function);
+    EXPECT_TRUE(std::regex_match(failures[0].message,
+                                 std::regex(R"(Exception with message '.*\) at Resource::getPtr\(\): cannot find resource )"
+                                            R"(\(name='#100', type='#10'\)\. System error \[\d+\].*' caught)")))
+        << failures[0].message;
+    // The directory is gone before the failure is reported.
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_NE(std::string::npos, log[log.size() - 2].message.find("] directory"));
+    EXPECT_TRUE(leftovers().empty());
+}
+
+TEST_F(LauncherTest, PayloadThatIsNotRunnable) {
+    // A program for a machine this system does not run.
+    const std::string foreign = bin.file("foreign.exe");
+    std::string image = testsupport::readFile(programPath("probe.exe"));
+    const auto peOffset = *reinterpret_cast<const LONG*>(image.data() + offsetof(IMAGE_DOS_HEADER, e_lfanew));
+    const WORD armnt = IMAGE_FILE_MACHINE_ARMNT;
+    image.replace(peOffset + 4, sizeof armnt, reinterpret_cast<const char*>(&armnt), sizeof armnt);
+    testsupport::writeFile(foreign, image);
+    EXPECT_EQ(0xFFFFFFFFu, launch(wrap(foreign, "setup.exe")));
+    const std::vector<LogRecord> failures = errors();
+    ASSERT_EQ(1u, failures.size());
+    EXPECT_NE(std::string::npos,
+              failures[0].message.find(") at `anonymous-namespace'::execProcessWaitForFinish(): CreateProcess failed. System error ["))
+        << failures[0].message;
+    EXPECT_FALSE(childRan());
+    EXPECT_TRUE(leftovers().empty());
+}
+
+TEST_F(LauncherTest, FilePlantedWhileThePayloadIsWrittenIsRefused) {
+    // A large payload gives the planter time; a file appended to an image does not stop it.
+    const std::string large = bin.file("large.exe");
+    ASSERT_TRUE(CopyFileA(programPath("probe.exe").c_str(), large.c_str(), FALSE));
+    {
+        std::ofstream out(large, std::ios::binary | std::ios::app);
+        out << std::string(64 << 20, '\x5A');
+    }
+    const std::string launcher = wrap(large, "setup.exe");
+
+    // One file into each new directory, as soon as it shows.
+    std::atomic<bool> done{false};
+    std::atomic<int> planted{0};
+    std::thread planter([&] {
+        std::set<std::string> seen;
+        while (!done) {
+            WIN32_FIND_DATAA entry;
+            const HANDLE find = FindFirstFileA(temp.file("orv*.tmp").c_str(), &entry);
+            if (find == INVALID_HANDLE_VALUE) {
+                continue;
+            }
+            do {
+                if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && seen.insert(entry.cFileName).second) {
+                    const std::string planted_file = temp.file(entry.cFileName) + "\\version.dll";
+                    const HANDLE file = CreateFileA(planted_file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+                    if (file != INVALID_HANDLE_VALUE) {
+                        CloseHandle(file);
+                        ++planted;
+                    }
+                }
+            } while (FindNextFileA(find, &entry));
+            FindClose(find);
+        }
+    });
+    const DWORD code = launch(launcher);
+    done = true;
+    planter.join();
+
+    ASSERT_EQ(1, planted.load());
+    if (code == 0) {
+        // The file came after the check: the run went on as usual.
+        std::cout << "the planted file came too late for the check\n";
+        EXPECT_TRUE(childRan());
+        EXPECT_TRUE(errors().empty());
+    } else {
+        EXPECT_EQ(0xFFFFFFFFu, code);
+        EXPECT_FALSE(childRan());
+        const std::vector<LogRecord> failures = errors();
+        ASSERT_EQ(1u, failures.size());
+        EXPECT_EQ("Secure directory is tempered, exiting...", failures[0].message);
+        EXPECT_EQ("`anonymous-namespace'::run", failures[0].function);
+    }
+    EXPECT_TRUE(leftovers().empty());
+}
+
+TEST_F(LauncherTest, DirectoryHeldForAMomentIsStillRemoved) {
+    // The payload leaves a program that keeps the extracted file open for half a second.
+    const ScopedEnv spawn("W4W_PROBE_SPAWN", "500");
+    const ScopedEnv exit("W4W_PROBE_EXIT", "7");
+    EXPECT_EQ(7u, launch(wrapProbe()));
+    EXPECT_TRUE(leftovers().empty());
+    EXPECT_TRUE(errors().empty());
+}
+
+TEST_F(LauncherTest, ProgramLeftRunningDoesNotChangeTheExitCode) {
+    const ScopedEnv spawn("W4W_PROBE_SPAWN", "4000");
+    const ScopedEnv exit("W4W_PROBE_EXIT", "7");
+    EXPECT_EQ(7u, launch(wrapProbe()));
+    // Removal is best effort: the directory may stay while that program runs.
+    EXPECT_TRUE(errors().empty());
+    for (int i = 0; i < 100 && !leftovers().empty(); ++i) {
+        std::error_code ignored;
+        for (const std::string& name : leftovers()) {
+            std::filesystem::remove_all(temp.file(name), ignored);
+        }
+        Sleep(100);
+    }
+    EXPECT_TRUE(leftovers().empty());
+}
+
+TEST_F(LauncherTest, LaunchersStartedTogetherEachGetTheirOwnDirectory) {
+    const std::string launcher = wrapProbe();
+    const int count = 12;
+    std::vector<std::unique_ptr<testsupport::Process>> processes;
+    for (int i = 0; i < count; ++i) {
+        const ScopedEnv out("W4W_PROBE_OUT", bin.file("report" + std::to_string(i)));
+        const ScopedEnv exit("W4W_PROBE_EXIT", std::to_string(100 + i));
+        const std::wstring path(launcher.begin(), launcher.end());
+        processes.push_back(std::make_unique<testsupport::Process>(path, L"\"" + path + L"\"", true));
+    }
+    // Resumed together, they read the same tick count and race for the same names.
+    for (auto& p : processes) {
+        p->resume();
+    }
+    std::set<std::string> dirs;
+    for (int i = 0; i < count; ++i) {
+        EXPECT_EQ(static_cast<DWORD>(100 + i), processes[i]->wait()) << i;
+        dirs.insert(testsupport::readProbeReport(bin.file("report" + std::to_string(i))).cwd);
+    }
+    EXPECT_EQ(static_cast<std::size_t>(count), dirs.size());
+    EXPECT_TRUE(leftovers().empty());
+}
+
+TEST_F(LauncherTest, TextOutsideTheLegacyCodePage) {
+    // A temporary directory and an argument that code page 1252 cannot hold.
+    const std::wstring tempW = std::filesystem::path(temp.path()).wstring() + L"\\Gr\x00FC\x00DF" L"e-\x65E5\x672C";
+    ASSERT_TRUE(CreateDirectoryW(tempW.c_str(), nullptr));
+    SetEnvironmentVariableW(L"TMP", tempW.c_str());
+    SetEnvironmentVariableW(L"TEMP", tempW.c_str());
+    const std::wstring launcher = std::filesystem::path(wrapProbe()).wstring();
+    const ScopedEnv out("W4W_PROBE_OUT", reportPath());
+    testsupport::Process process(launcher, L"\"" + launcher + L"\" \"Z\x00FCrich \x20AC \x65E5\x672C\"");
+    const DWORD code = process.wait();
+    SetEnvironmentVariableA("TMP", temp.path().c_str());
+    SetEnvironmentVariableA("TEMP", temp.path().c_str());
+    EXPECT_EQ(0u, code);
+    const testsupport::ProbeReport r = report();
+    EXPECT_EQ(std::vector<std::string>{"Z\xC3\xBCrich \xE2\x82\xAC \xE6\x97\xA5\xE6\x9C\xAC"}, r.args);
+    EXPECT_NE(std::string::npos, r.cwd.find("\\Gr\xC3\xBC\xC3\x9F" "e-\xE6\x97\xA5\xE6\x9C\xAC\\orv")) << r.cwd;
+    // Only the log is left there.
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(tempW)) {
+        names.push_back(entry.path().filename().u8string());
+    }
+    EXPECT_EQ(std::vector<std::string>{"vextrel.log"}, names);
 }
 
 TEST(Launcher, IsAGuiSubsystemImage) {
-    const HMODULE image = LoadLibraryExA(testsupport::programPath("wrapper4wrapper.exe").c_str(), nullptr,
-                                         LOAD_LIBRARY_AS_DATAFILE);
+    const HMODULE image = LoadLibraryExA(programPath("wrapper4wrapper.exe").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     ASSERT_NE(nullptr, image);
     // The low bits mark a data-file mapping; the headers start at the aligned base.
     const auto base = reinterpret_cast<const BYTE*>(reinterpret_cast<ULONG_PTR>(image) & ~ULONG_PTR(3));

@@ -167,7 +167,8 @@ struct ManifestResource {
 // A copy of the probe at path with these manifests put in.
 std::string craftPayload(const std::string& path, const std::vector<ManifestResource>& manifests) {
     EXPECT_TRUE(CopyFileA(programPath("probe.exe").c_str(), path.c_str(), FALSE));
-    const HANDLE update = BeginUpdateResourceA(path.c_str(), FALSE);
+    // Without the probe's own manifest: only the given ones.
+    const HANDLE update = BeginUpdateResourceA(path.c_str(), TRUE);
     EXPECT_NE(nullptr, update);
     for (const ManifestResource& m : manifests) {
         EXPECT_TRUE(UpdateResourceA(update, MAKEINTRESOURCEA(24), MAKEINTRESOURCEA(m.id), m.language,

@@ -80,12 +80,6 @@ bool hasSymbolTable(const std::string& bytes) {
     return readHeaders(bytes, headers).empty() && headers.file.PointerToSymbolTable != 0;
 }
 
-void freeModule(HMODULE module) {
-    if (module != nullptr) {
-        FreeLibrary(module);
-    }
-}
-
 AutoModule loadAsData(const std::string& path) {
     return AutoModule(LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
 }

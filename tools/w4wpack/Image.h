@@ -1,6 +1,6 @@
 #pragma once
 
-#include "WinAutoHandle.h"
+#include "Dll.h"
 
 #include <windows.h>
 
@@ -15,9 +15,6 @@ namespace image {
 std::string whyNotExecutable(const std::string& bytes);
 // Whether the file header of the image (an executable one) points to a COFF symbol table.
 bool hasSymbolTable(const std::string& bytes);
-
-void freeModule(HMODULE module);
-using AutoModule = AutoOwner<HMODULE, freeModule>;
 
 // The image mapped as data, for reading its resources; null when the system refuses it.
 AutoModule loadAsData(const std::string& path);

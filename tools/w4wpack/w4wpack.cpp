@@ -170,8 +170,8 @@ InputFile readInput(const char* role, const std::string& path) {
     return input;
 }
 
-image::AutoModule loadInputAsData(const char* role, const std::string& path) {
-    image::AutoModule module = image::loadAsData(path);
+AutoModule loadInputAsData(const char* role, const std::string& path) {
+    AutoModule module = image::loadAsData(path);
     if (module.get() == nullptr) {
         const DWORD error = GetLastError();
         W4W_REFUSE(StringBuilder("cannot read the resources of the ")
@@ -188,7 +188,7 @@ struct Level {
 // The level that the payload's own manifest asks for: the one of manifest 1, or else of
 // the first manifest it has.
 Level payloadLevel(const InputFile& payload) {
-    const image::AutoModule module = loadInputAsData("payload", payload.path);
+    const AutoModule module = loadInputAsData("payload", payload.path);
     image::ResourceName name;
     name.id = 1;
     std::vector<WORD> languages = image::resourceLanguages(module.get(), manifestType, name.get());
@@ -237,7 +237,7 @@ Template readTemplate(const InputFile& file) {
         !tstrings::equalsIgnoreCase(image::versionString(file.path, "ProductName"), "wrapper4wrapper")) {
         refuse("its version record does not name wrapper4wrapper.exe");
     }
-    const image::AutoModule module = loadInputAsData("template", file.path);
+    const AutoModule module = loadInputAsData("template", file.path);
     if (!image::resourceLanguages(module.get(), rcdataType, payloadId).empty()) {
         refuse("it already carries a payload (resource 100)");
     }
@@ -370,7 +370,7 @@ void embed(const std::string& path, const std::string& payload, const std::strin
 // Reads the written image back, so that a launcher that would not carry the payload
 // unchanged never replaces the output.
 void verify(const std::string& path, const std::string& payload, const std::string& manifestText, WORD language) {
-    const image::AutoModule module = image::loadAsData(path);
+    const AutoModule module = image::loadAsData(path);
     if (module.get() == nullptr) {
         ORV_THROW_LAST_ERROR(StringBuilder("LoadLibraryEx(") << path << ") failed", LoadLibraryExA);
     }

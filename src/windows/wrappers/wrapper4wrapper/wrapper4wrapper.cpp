@@ -1,5 +1,7 @@
 #include "FileUtils.h"
 #include "Log.h"
+#include "Resources.h"
+#include "Security.h"
 #include "SysInfo.h"
 #include "WinAutoHandle.h"
 #include "WinErrorHandling.h"
@@ -12,6 +14,41 @@
 #include <vector>
 
 namespace {
+
+// Called between the release of the reserved name and the creation of the directory; a
+// seam for tests that put a foreign object there.
+using BeforeCreate = void (*)(const std::string& path);
+
+// Launchers started together read the same tick count and may reserve a name that another
+// one has just given up; such a collision is not an attack, so a fresh name is tried.
+constexpr int secureDirectoryAttempts = 10;
+
+std::string createSecureDirectory(BeforeCreate beforeCreate) {
+    const std::string tempDir = SysInfo::getTempDir();
+    for (int attempt = 1;; ++attempt) {
+        // The name is reserved by creating a file that did not exist, so nobody else holds it.
+        const std::string path = FileUtils::createTempFile("orv", ".tmp", tempDir);
+        FileUtils::deleteFile(path);
+
+        security::SecurityDescriptor descriptor(tstrings::StringBuilder("D:(A;;FA;;;BA)"));
+        SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor.get(), FALSE};
+        if (beforeCreate != nullptr) {
+            beforeCreate(path);
+        }
+        // Fails for anything that appeared under the name meanwhile: it is never adopted.
+        if (CreateDirectoryA(path.c_str(), &attributes)) {
+            return path;
+        }
+        const DWORD error = GetLastError();
+        if (error != ERROR_ALREADY_EXISTS || attempt == secureDirectoryAttempts) {
+            ORV_THROW_WIN32(tstrings::StringBuilder("CreateDirectory(") << path << ") failed", CreateDirectoryA, error);
+        }
+    }
+}
+
+std::string createSecureDirectory() {
+    return createSecureDirectory(nullptr);
+}
 
 // Quotes one argument so that the child's C runtime parses it back unchanged: backslashes
 // are literal except before a double quote, where they escape it, so a run of them before
@@ -76,15 +113,47 @@ int execProcessWaitForFinish(const std::string& applicationPath, const std::stri
     return static_cast<int>(exitCode);
 }
 
+// An executable that has just ended may keep its image file locked for a moment, and a
+// scanner may hold the new file open: the directory is given a short while to go.
+void removeLeftover(const std::string& dir) {
+    for (int attempt = 0; attempt < 20 && GetFileAttributesA(dir.c_str()) != INVALID_FILE_ATTRIBUTES; ++attempt) {
+        Sleep(100);
+        FileUtils::deleteDirectoryRecursive(dir, std::nothrow);
+    }
+}
+
+// The tamper check: dir holds the file target and nothing else, at any depth.
+bool holdsOnly(const std::string& dir, const std::string& target) {
+    std::vector<std::string> items;
+    FileUtils::DirectoryIterator(true, true, true, dir).findItems(items);
+    return items.size() == 1 && tstrings::equalsIgnoreCase(items.front(), target);
+}
+
 int run() {
     int exitCode = -1;
+    std::string secureDir;
     try {
         const std::string baseName = FileUtils::basename(SysInfo::getProcessModulePath());
-        (void)baseName;
+        secureDir = createSecureDirectory();
+        FileUtils::Deleter cleanup(false);
+        cleanup.append(secureDir, FileUtils::DeleteKind::DirectoryTree);
+        // The payload bears the launcher's own name: setup.exe is extracted as setup.exe.
+        const std::string target = FileUtils::combinePath(secureDir, baseName);
+        Resource(100, RT_RCDATA, GetModuleHandleA(nullptr)).saveToFile(target);
+
+        if (holdsOnly(secureDir, target)) {
+            const std::string commandLine = getCommandLine(target);
+            exitCode = execProcessWaitForFinish(target, commandLine);
+        } else {
+            ORV_LOG(LogLevel::Error, "Secure directory is tempered, exiting...");
+        }
     } catch (const std::exception& e) {
         ORV_REPORT_EXCEPTION(e);
     } catch (...) {
         ORV_REPORT_UNKNOWN_EXCEPTION();
+    }
+    if (!secureDir.empty()) {
+        removeLeftover(secureDir);
     }
     return exitCode;
 }

@@ -1,0 +1,98 @@
+// A payload for the tests and the demo. It does what its environment asks:
+//   W4W_PROBE_OUT=FILE   write what it was started with to FILE
+//   W4W_PROBE_LOG=TEXT   write TEXT as one TRACE record to the log
+//   W4W_PROBE_HOLD=MS    keep its own file open, so that nobody can delete it, for MS ms
+//   W4W_PROBE_SPAWN=MS   start a copy of itself that does that, and end once the copy has it
+//   W4W_PROBE_EXIT=CODE  end with CODE (decimal, or hex with 0x)
+// FILE holds "key=value" lines: module, cwd, argc, and one "arg=" line per argument
+// after the program name, each value as its length, a colon and its bytes, so any text survives.
+#include "Log.h"
+#include "SysInfo.h"
+
+#include <windows.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+namespace {
+
+std::string env(const char* name) {
+    char buffer[32768];
+    const DWORD n = GetEnvironmentVariableA(name, buffer, sizeof buffer);
+    return n > 0 && n < sizeof buffer ? std::string(buffer, n) : std::string();
+}
+
+void put(std::ofstream& out, const char* key, const std::string& value) {
+    out << key << '=' << value.size() << ':' << value << '\n';
+}
+
+void holdOwnFile(const std::string& self, DWORD milliseconds) {
+    const HANDLE file = CreateFileA(self.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    Sleep(milliseconds);
+    CloseHandle(file);
+}
+
+bool heldByAnother(const std::string& path) {
+    const HANDLE file = CreateFileA(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return GetLastError() == ERROR_SHARING_VIOLATION;
+    }
+    CloseHandle(file);
+    return false;
+}
+
+// The copy outlives this process and keeps the directory from being removed at once, as a
+// program that an installer leaves running would.
+void spawnHolder(const std::string& self, const std::string& milliseconds) {
+    SetEnvironmentVariableA("W4W_PROBE_SPAWN", nullptr);
+    SetEnvironmentVariableA("W4W_PROBE_OUT", nullptr);
+    SetEnvironmentVariableA("W4W_PROBE_LOG", nullptr);
+    SetEnvironmentVariableA("W4W_PROBE_HOLD", milliseconds.c_str());
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    std::string commandLine = "\"" + self + "\"";
+    if (!CreateProcessA(self.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &process)) {
+        return;
+    }
+    CloseHandle(process.hThread);
+    for (int i = 0; i < 1000 && !heldByAnother(self) && WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT; ++i) {
+        Sleep(5);
+    }
+    CloseHandle(process.hProcess);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const std::string outPath = env("W4W_PROBE_OUT");
+    if (!outPath.empty()) {
+        std::ofstream out(outPath, std::ios::binary | std::ios::trunc);
+        char cwd[MAX_PATH * 4];
+        const DWORD n = GetCurrentDirectoryA(sizeof cwd, cwd);
+        put(out, "module", SysInfo::getProcessModulePath());
+        put(out, "cwd", std::string(cwd, n));
+        put(out, "argc", std::to_string(argc));
+        for (int i = 1; i < argc; ++i) {
+            put(out, "arg", argv[i]);
+        }
+    }
+    const std::string message = env("W4W_PROBE_LOG");
+    if (!message.empty()) {
+        ORV_LOG(LogLevel::Trace, message);
+    }
+    const std::string self = SysInfo::getProcessModulePath();
+    const std::string hold = env("W4W_PROBE_HOLD");
+    if (!hold.empty()) {
+        holdOwnFile(self, std::strtoul(hold.c_str(), nullptr, 0));
+    }
+    const std::string spawn = env("W4W_PROBE_SPAWN");
+    if (!spawn.empty()) {
+        spawnHolder(self, spawn);
+    }
+    const std::string code = env("W4W_PROBE_EXIT");
+    ExitProcess(code.empty() ? 0 : static_cast<UINT>(std::strtoul(code.c_str(), nullptr, 0)));
+}
