@@ -103,8 +103,9 @@ TEST(DllFunction, MissingExportIsBuiltButNotConverted) {
         } catch (const OrvError<std::runtime_error>& e) {
             const std::string text = e.what();
             EXPECT_EQ(0u, text.find("Dll.h(")) << text;
-            EXPECT_TRUE(contains(text, ") at DllFunction::operator Fn(): W4wNoSuchExport() function is not available in " +
-                                           systemPath("Kernel32")))
+            EXPECT_TRUE(
+                contains(text, ") at DllFunction::operator Fn(): W4wNoSuchExport() function is not available in " +
+                                   systemPath("Kernel32")))
                 << text;
         }
     }

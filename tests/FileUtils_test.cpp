@@ -68,11 +68,16 @@ TEST(PathHelpers, CombineTable) {
         const char* name;
         const char* expected;
     } cases[] = {
-        {"C:\\tmp\\", "a.exe", "C:\\tmp\\a.exe"}, {"C:\\tmp", "\\a.exe", "C:\\tmp\\a.exe"},
-        {"C:\\tmp", "/a.exe", "C:\\tmp\\a.exe"},  {"C:\\tmp", "\\\\a", "C:\\tmp\\\\a"},
-        {"", "x", "x"},                           {"", "", ""},
-        {"C:\\tmp\\", "", "C:\\tmp\\"},           {"\\", "x", "\\x"},
-        {"C:\\tmp", "*", "C:\\tmp\\*"},           {"C:/tmp//", "a", "C:/tmp\\a"},
+        {"C:\\tmp\\", "a.exe", "C:\\tmp\\a.exe"},
+        {"C:\\tmp", "\\a.exe", "C:\\tmp\\a.exe"},
+        {"C:\\tmp", "/a.exe", "C:\\tmp\\a.exe"},
+        {"C:\\tmp", "\\\\a", "C:\\tmp\\\\a"},
+        {"", "x", "x"},
+        {"", "", ""},
+        {"C:\\tmp\\", "", "C:\\tmp\\"},
+        {"\\", "x", "\\x"},
+        {"C:\\tmp", "*", "C:\\tmp\\*"},
+        {"C:/tmp//", "a", "C:/tmp\\a"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.expected, combinePath(c.dir, c.name)) << "combinePath(" << c.dir << ", " << c.name << ")";
@@ -409,8 +414,8 @@ std::vector<std::string> sorted(std::vector<std::string> v) {
 } // namespace
 
 TEST_F(FileUtilsTest, DirectoryIteratorListsDepthFirstPreOrder) {
-    const std::string root =
-        tree("t", {"a.exe", "sub\\", "sub\\b.txt", "sub\\deep\\", "sub\\deep\\c.txt", "sub\\e.txt", "z.txt", "empty\\"});
+    const std::string root = tree(
+        "t", {"a.exe", "sub\\", "sub\\b.txt", "sub\\deep\\", "sub\\deep\\c.txt", "sub\\e.txt", "z.txt", "empty\\"});
     const auto full = [&](std::vector<std::string> names) {
         for (std::string& name : names) {
             name = root + "\\" + name;
@@ -483,9 +488,10 @@ TEST_F(FileUtilsTest, DeleteFileDiscardsTheReadOnlyAttributeOnce) {
         clearLog();
         form(path);
         EXPECT_FALSE(exists(path));
-        EXPECT_EQ((std::vector<std::string>{"TRACE FileUtils::deleteFile: Discarded R/O attribute from [" + path + "] file",
-                                            std::string("TRACE ") + deleteFileImplName + ": Deleted [" + path + "] file"}),
-                  messages());
+        EXPECT_EQ(
+            (std::vector<std::string>{"TRACE FileUtils::deleteFile: Discarded R/O attribute from [" + path + "] file",
+                                      std::string("TRACE ") + deleteFileImplName + ": Deleted [" + path + "] file"}),
+            messages());
     }
 }
 
@@ -529,8 +535,8 @@ TEST_F(FileUtilsTest, DeleteFilesInDirectoryLeavesSubdirectoriesAlone) {
 }
 
 TEST_F(FileUtilsTest, TreeDeletionKeepsOnlyThePathToAFileInUse) {
-    const std::string root = tree("t", {"a", "s1\\", "s1\\b", "s2\\", "s2\\c", "s2\\s3\\", "s2\\s3\\held", "s2\\s3\\d",
-                                        "s2\\s4\\", "s2\\s4\\e"});
+    const std::string root = tree(
+        "t", {"a", "s1\\", "s1\\b", "s2\\", "s2\\c", "s2\\s3\\", "s2\\s3\\held", "s2\\s3\\d", "s2\\s4\\", "s2\\s4\\e"});
     {
         const HeldFile held(root + "\\s2\\s3\\held");
         EXPECT_FALSE(deleteDirectoryRecursive(root, std::nothrow));
@@ -542,7 +548,9 @@ TEST_F(FileUtilsTest, TreeDeletionKeepsOnlyThePathToAFileInUse) {
         for (const std::string& m : log) {
             EXPECT_EQ(0u, m.find("TRACE ")) << m;
         }
-        const auto at = [&](const std::string& m) { return std::find(log.begin(), log.end(), m) - log.begin(); };
+        const auto at = [&](const std::string& m) {
+            return std::find(log.begin(), log.end(), m) - log.begin();
+        };
         EXPECT_LT(at(std::string("TRACE ") + deleteFileImplName + ": Deleted [" + root + "\\s1\\b] file"),
                   at("TRACE FileUtils::deleteDirectory: Deleted [" + root + "\\s1] directory"));
         EXPECT_GT(static_cast<std::ptrdiff_t>(log.size()),
@@ -596,9 +604,11 @@ TEST_F(FileUtilsTest, MoveFileReplacesTheTargetAndCreatesItsDirectories) {
 }
 
 TEST_F(FileUtilsTest, DeleterWorksByKindInTheOrderAdded) {
-    const std::string dir = tree("t", {"emptyA\\", "treeB\\", "treeB\\b", "treeB\\d", "dirC\\", "dirC\\c", "dirC\\sub\\",
-                                       "dirC\\sub\\s", "e", "f", "g"});
-    const auto path = [&](const std::string& name) { return dir + "\\" + name; };
+    const std::string dir = tree("t", {"emptyA\\", "treeB\\", "treeB\\b", "treeB\\d", "dirC\\", "dirC\\c",
+                                       "dirC\\sub\\", "dirC\\sub\\s", "e", "f", "g"});
+    const auto path = [&](const std::string& name) {
+        return dir + "\\" + name;
+    };
     clearLog();
     {
         Deleter deleter(false);
@@ -616,10 +626,11 @@ TEST_F(FileUtilsTest, DeleterWorksByKindInTheOrderAdded) {
     }
     const std::string file = std::string("TRACE ") + deleteFileImplName + ": Deleted [";
     const std::string folder = "TRACE FileUtils::deleteDirectory: Deleted [";
-    EXPECT_EQ((std::vector<std::string>{file + path("treeB\\d") + "] file", file + path("e") + "] file",
-                                        file + path("dirC\\c") + "] file", file + path("treeB\\b") + "] file",
-                                        folder + path("treeB") + "] directory", folder + path("emptyA") + "] directory"}),
-              messages());
+    EXPECT_EQ(
+        (std::vector<std::string>{file + path("treeB\\d") + "] file", file + path("e") + "] file",
+                                  file + path("dirC\\c") + "] file", file + path("treeB\\b") + "] file",
+                                  folder + path("treeB") + "] directory", folder + path("emptyA") + "] directory"}),
+        messages());
     EXPECT_EQ(sorted({"dirC", "e", "f", "g"}), testsupport::listDir(dir));
     EXPECT_TRUE(exists(path("dirC\\sub\\s")));
 }
@@ -724,13 +735,15 @@ protected:
 } // namespace
 
 TEST_F(RebootTest, WhatCannotBeDeletedIsRegisteredContentsBeforeTheirDirectory) {
-    const std::string dir = tree("t", {"f1", "f2", "files\\", "files\\h", "files\\gone", "files\\sub\\",
-                                       "files\\sub\\s", "tree\\", "tree\\a", "tree\\s2\\", "tree\\s2\\s3\\",
-                                       "tree\\s2\\s3\\x", "tree\\s2\\y", "full\\", "full\\k", "empty\\", "plain\\",
-                                       "plain\\p"});
-    const auto path = [&](const std::string& name) { return dir + "\\" + name; };
-    const HeldFile heldF1(path("f1")), heldH(path("files\\h")), heldX(path("tree\\s2\\s3\\x")),
-        heldK(path("full\\k")), heldP(path("plain\\p"));
+    const std::string dir =
+        tree("t", {"f1", "f2", "files\\", "files\\h", "files\\gone", "files\\sub\\", "files\\sub\\s", "tree\\",
+                   "tree\\a", "tree\\s2\\", "tree\\s2\\s3\\", "tree\\s2\\s3\\x", "tree\\s2\\y", "full\\", "full\\k",
+                   "empty\\", "plain\\", "plain\\p"});
+    const auto path = [&](const std::string& name) {
+        return dir + "\\" + name;
+    };
+    const HeldFile heldF1(path("f1")), heldH(path("files\\h")), heldX(path("tree\\s2\\s3\\x")), heldK(path("full\\k")),
+        heldP(path("plain\\p"));
     clearLog();
     {
         Deleter deleter(true);
@@ -745,8 +758,8 @@ TEST_F(RebootTest, WhatCannotBeDeletedIsRegisteredContentsBeforeTheirDirectory) 
         deleter.append(path("plain\\p"), DeleteKind::File);
     }
     const std::vector<std::string> expected = {
-        path("f1"),       path("files\\h"), path("tree\\s2\\s3\\x"), path("tree\\s2\\s3"),
-        path("tree\\s2"), path("tree"),     path("full"),
+        path("f1"),   path("files\\h"), path("tree\\s2\\s3\\x"), path("tree\\s2\\s3"), path("tree\\s2"),
+        path("tree"), path("full"),
     };
     EXPECT_EQ(expected, pendingDeletionsUnder(temp.path()));
     EXPECT_FALSE(exists(path("f2")));
@@ -766,10 +779,9 @@ TEST_F(RebootTest, WhatCannotBeDeletedIsRegisteredContentsBeforeTheirDirectory) 
     const auto line = [](const std::string& p, const char* noun) {
         return "Delete '" + p + "' " + noun + " on reboot";
     };
-    EXPECT_EQ((std::vector<std::string>{line(expected[0], "file"), line(expected[1], "file"),
-                                        line(expected[2], "file"), line(expected[3], "folder"),
-                                        line(expected[4], "folder"), line(expected[5], "folder"),
-                                        line(expected[6], "folder")}),
+    EXPECT_EQ((std::vector<std::string>{line(expected[0], "file"), line(expected[1], "file"), line(expected[2], "file"),
+                                        line(expected[3], "folder"), line(expected[4], "folder"),
+                                        line(expected[5], "folder"), line(expected[6], "folder")}),
               registered);
 }
 
@@ -807,8 +819,8 @@ namespace {
 using UnixFileName = char*(CDECL*)(LPCWSTR);
 
 UnixFileName wineUnixFileName() {
-    return reinterpret_cast<UnixFileName>(reinterpret_cast<void (*)()>(
-        GetProcAddress(GetModuleHandleA("kernel32"), "wine_get_unix_file_name")));
+    return reinterpret_cast<UnixFileName>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("kernel32"), "wine_get_unix_file_name")));
 }
 
 std::string unixPath(const std::string& path) {
@@ -878,7 +890,8 @@ TEST_F(RebootTest, DirectoryLinksAreListedAndRemovedButNeverEntered) {
         GTEST_SKIP() << "no directory link can be made here";
     }
     EXPECT_NE(0u, GetFileAttributesA(linkPath.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT);
-    EXPECT_EQ(sorted({root + "\\a", root + "\\sub", root + "\\sub\\b", linkPath}), sorted(find(root, true, true, true)));
+    EXPECT_EQ(sorted({root + "\\a", root + "\\sub", root + "\\sub\\b", linkPath}),
+              sorted(find(root, true, true, true)));
 
     clearLog();
     // Windows removes the link itself; Wine cannot remove it through Win32 at all.

@@ -13,7 +13,8 @@ std::string toSddl(PSECURITY_DESCRIPTOR descriptor) {
     LPSTR text = nullptr;
     const SECURITY_INFORMATION everything =
         OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION;
-    if (!ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1, everything, &text, nullptr)) {
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1, everything, &text,
+                                                              nullptr)) {
         return "conversion failed";
     }
     const std::string sddl(text);
@@ -69,8 +70,9 @@ TEST(SecurityDescriptor, RejectedText) {
         FAIL();
     } catch (const std::runtime_error& e) {
         const std::string what = e.what();
-        EXPECT_NE(std::string::npos, what.find(") at security::SecurityDescriptor::SecurityDescriptor(): "
-                                              "ConvertStringSecurityDescriptorToSecurityDescriptor failed. System error ["))
+        EXPECT_NE(std::string::npos,
+                  what.find(") at security::SecurityDescriptor::SecurityDescriptor(): "
+                            "ConvertStringSecurityDescriptorToSecurityDescriptor failed. System error ["))
             << what;
     }
 }

@@ -61,11 +61,7 @@ TEST(SysInfo, LongProcessModulePathsDoubleTheBuffer) {
         std::size_t length;
         std::vector<DWORD> sizes;
     } cases[] = {
-        {259, {260}},
-        {260, {260, 520}},
-        {519, {260, 520}},
-        {520, {260, 520, 1040}},
-        {1500, {260, 520, 1040, 2080}},
+        {259, {260}}, {260, {260, 520}}, {519, {260, 520}}, {520, {260, 520, 1040}}, {1500, {260, 520, 1040, 2080}},
     };
     for (const auto& c : cases) {
         moduleQuerySizes.clear();
@@ -161,7 +157,8 @@ TEST(SysInfo, DirectoryQueryFailures) {
         FAIL();
     } catch (const std::runtime_error& e) {
         EXPECT_NE(std::string::npos,
-                  std::string(e.what()).find(") at SysInfo::`anonymous-namespace'::getSystemDirImpl(): Unexpected reply from Fake"))
+                  std::string(e.what()).find(
+                      ") at SysInfo::`anonymous-namespace'::getSystemDirImpl(): Unexpected reply from Fake"))
             << e.what();
     }
     try {
@@ -169,7 +166,8 @@ TEST(SysInfo, DirectoryQueryFailures) {
         FAIL();
     } catch (const std::runtime_error& e) {
         EXPECT_NE(std::string::npos,
-                  std::string(e.what()).find(") at SysInfo::`anonymous-namespace'::getSystemDirImpl(): Fake failed. System error [5]("))
+                  std::string(e.what()).find(
+                      ") at SysInfo::`anonymous-namespace'::getSystemDirImpl(): Fake failed. System error [5]("))
             << e.what();
     }
 }

@@ -62,8 +62,7 @@ TEST_F(AutoHandleTest, FailedCloseIsOneErrorRecord) {
                   getErrorDescription(ERROR_INVALID_HANDLE, nullptr) + ")",
               log[0].message);
     EXPECT_EQ("closeRegHandle", log[1].function);
-    EXPECT_EQ(0u, log[1].message.find("RegCloseKey(" + hex(key) + ") failed with system error 6 ("))
-        << log[1].message;
+    EXPECT_EQ(0u, log[1].message.find("RegCloseKey(" + hex(key) + ") failed with system error 6 (")) << log[1].message;
 }
 
 TEST_F(AutoHandleTest, ClosesOnceAndNeverAfterDetach) {

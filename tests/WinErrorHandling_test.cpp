@@ -29,8 +29,10 @@ TEST(FunctionName, RawTextsOfEveryCompilerGiveOneName) {
     const NameCase cases[] = {
         // GCC
         {"int {anonymous}::run()", "`anonymous-namespace'::run"},
-        {"bool FileUtils::{anonymous}::createNewFile(const string&)", "FileUtils::`anonymous-namespace'::createNewFile"},
-        {"bool FileUtils::{anonymous}::BatchDeleter::execute()", "FileUtils::`anonymous-namespace'::BatchDeleter::execute"},
+        {"bool FileUtils::{anonymous}::createNewFile(const string&)",
+         "FileUtils::`anonymous-namespace'::createNewFile"},
+        {"bool FileUtils::{anonymous}::BatchDeleter::execute()",
+         "FileUtils::`anonymous-namespace'::BatchDeleter::execute"},
         {"std::string tstrings::toUtf8(const std::wstring&)", "tstrings::toUtf8"},
         {"Dll::Dll(const Dll&)", "Dll::Dll"},
         {"const char* {anonymous}::S<T>::f() const [with T = int]", "`anonymous-namespace'::S::f"},
@@ -64,9 +66,7 @@ int failHere(int line) {
 
 namespace {
 struct Widget {
-    Widget() {
-        ORV_THROW(std::invalid_argument("ctor"));
-    }
+    Widget() { ORV_THROW(std::invalid_argument("ctor")); }
 };
 } // namespace
 
@@ -106,11 +106,21 @@ TEST(MergeMessageParts, Table) {
         const char* second;
         const char* merged;
     } cases[] = {
-        {"Failed", "X", "Failed. X"},       {"Failed:", "X", "Failed: X"},   {"Failed.", "X", "Failed. X"},
-        {"Failed?", "X", "Failed? X"},      {"Failed)", "X", "Failed). X"},  {"Failed   ", "  X  ", "Failed. X"},
-        {"", "X", "X"},                     {"   ", "X", "X"},               {"Failed", "", "Failed"},
-        {"Failed", "   ", "Failed"},        {"Failed;\t", "", "Failed;"},    {"", "", ""},
-        {"a,", "\r\nb\n", "a, b"},          {"!", "x", "! x"},               {"caf\xC3\xA9", "x", "caf\xC3\xA9. x"},
+        {"Failed", "X", "Failed. X"},
+        {"Failed:", "X", "Failed: X"},
+        {"Failed.", "X", "Failed. X"},
+        {"Failed?", "X", "Failed? X"},
+        {"Failed)", "X", "Failed). X"},
+        {"Failed   ", "  X  ", "Failed. X"},
+        {"", "X", "X"},
+        {"   ", "X", "X"},
+        {"Failed", "", "Failed"},
+        {"Failed", "   ", "Failed"},
+        {"Failed;\t", "", "Failed;"},
+        {"", "", ""},
+        {"a,", "\r\nb\n", "a, b"},
+        {"!", "x", "! x"},
+        {"caf\xC3\xA9", "x", "caf\xC3\xA9. x"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.merged, mergeMessageParts(c.first, c.second)) << '[' << c.first << "] [" << c.second << ']';
@@ -139,15 +149,18 @@ TEST(SysError, RealFailingCall) {
     ASSERT_EQ(INVALID_HANDLE_VALUE, file);
     const DWORD code = GetLastError();
     try {
-        ORV_THROW_WIN32(tstrings::StringBuilder("CreateFile(") << "Z:\\no\\such\\dir\\file" << ") failed",
+        ORV_THROW_WIN32(tstrings::StringBuilder("CreateFile(") << "Z:\\no\\such\\dir\\file"
+                                                               << ") failed",
                         CreateFileA, code);
     } catch (const SysError& e) {
         HMODULE module = nullptr;
-        ASSERT_TRUE(GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                                       reinterpret_cast<LPCSTR>(&CreateFileA), &module));
+        ASSERT_TRUE(
+            GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                               reinterpret_cast<LPCSTR>(&CreateFileA), &module));
         const std::string expected = "CreateFile(Z:\\no\\such\\dir\\file) failed. System error [" +
                                      std::to_string(code) + "](" + systemErrorText(code, module) + ")";
-        EXPECT_NE(std::string::npos, std::string(e.what()).find(") at SysError_RealFailingCall_Test::TestBody(): " + expected))
+        EXPECT_NE(std::string::npos,
+                  std::string(e.what()).find(") at SysError_RealFailingCall_Test::TestBody(): " + expected))
             << e.what();
     }
 }
@@ -169,7 +182,8 @@ TEST(SysError, AddressOutsideAnyModuleGivesAWarningAndNoDescription) {
     ASSERT_EQ(1u, records.size());
     EXPECT_EQ("WARNING", records[0].level);
     EXPECT_EQ("`anonymous-namespace'::makeMessage", records[0].function);
-    EXPECT_EQ("GetModuleHandleEx() failed for " + (tstrings::StringBuilder() << static_cast<const void*>(heap.data())).str() + " address.",
+    EXPECT_EQ("GetModuleHandleEx() failed for " +
+                  (tstrings::StringBuilder() << static_cast<const void*>(heap.data())).str() + " address.",
               records[0].message);
 }
 

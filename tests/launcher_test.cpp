@@ -35,8 +35,8 @@ protected:
 
     std::string wrap(const std::string& payload, const std::string& name) {
         const std::string output = bin.file(name);
-        const std::string commandLine = "w4wpack \"" + programPath("wrapper4wrapper.exe") + "\" \"" + payload +
-                                        "\" \"" + output + "\"";
+        const std::string commandLine =
+            "w4wpack \"" + programPath("wrapper4wrapper.exe") + "\" \"" + payload + "\" \"" + output + "\"";
         EXPECT_EQ(0u, testsupport::runProcess(programPath("w4wpack.exe"), commandLine));
         return output;
     }
@@ -159,9 +159,9 @@ TEST_F(LauncherTest, TemplateWithoutPayload) {
     ASSERT_EQ(1u, failures.size());
     EXPECT_EQ("ERROR", failures[0].level);
     EXPECT_EQ("`anonymous-namespace'::run", failures[0].function);
-    EXPECT_TRUE(std::regex_match(failures[0].message,
-                                 std::regex(R"(Exception with message '.*\) at Resource::getPtr\(\): cannot find resource )"
-                                            R"(\(name='#100', type='#10'\)\. System error \[\d+\].*' caught)")))
+    EXPECT_TRUE(std::regex_match(
+        failures[0].message, std::regex(R"(Exception with message '.*\) at Resource::getPtr\(\): cannot find resource )"
+                                        R"(\(name='#100', type='#10'\)\. System error \[\d+\].*' caught)")))
         << failures[0].message;
     // The directory is gone before the failure is reported.
     ASSERT_GE(log.size(), 2u);
@@ -181,7 +181,8 @@ TEST_F(LauncherTest, PayloadThatIsNotRunnable) {
     const std::vector<LogRecord> failures = errors();
     ASSERT_EQ(1u, failures.size());
     EXPECT_NE(std::string::npos,
-              failures[0].message.find(") at `anonymous-namespace'::execProcessWaitForFinish(): CreateProcess failed. System error ["))
+              failures[0].message.find(
+                  ") at `anonymous-namespace'::execProcessWaitForFinish(): CreateProcess failed. System error ["))
         << failures[0].message;
     EXPECT_FALSE(childRan());
     EXPECT_TRUE(leftovers().empty());
@@ -211,7 +212,8 @@ TEST_F(LauncherTest, FilePlantedWhileThePayloadIsWrittenIsRefused) {
             do {
                 if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && seen.insert(entry.cFileName).second) {
                     const std::string planted_file = temp.file(entry.cFileName) + "\\version.dll";
-                    const HANDLE file = CreateFileA(planted_file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+                    const HANDLE file =
+                        CreateFileA(planted_file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
                     if (file != INVALID_HANDLE_VALUE) {
                         CloseHandle(file);
                         ++planted;
@@ -292,7 +294,8 @@ TEST_F(LauncherTest, LaunchersStartedTogetherEachGetTheirOwnDirectory) {
 
 TEST_F(LauncherTest, TextOutsideTheLegacyCodePage) {
     // A temporary directory and an argument that code page 1252 cannot hold.
-    const std::wstring tempW = std::filesystem::path(temp.path()).wstring() + L"\\Gr\x00FC\x00DF" L"e-\x65E5\x672C";
+    const std::wstring tempW = std::filesystem::path(temp.path()).wstring() + L"\\Gr\x00FC\x00DF"
+                                                                              L"e-\x65E5\x672C";
     ASSERT_TRUE(CreateDirectoryW(tempW.c_str(), nullptr));
     SetEnvironmentVariableW(L"TMP", tempW.c_str());
     SetEnvironmentVariableW(L"TEMP", tempW.c_str());
@@ -305,7 +308,9 @@ TEST_F(LauncherTest, TextOutsideTheLegacyCodePage) {
     EXPECT_EQ(0u, code);
     const testsupport::ProbeReport r = report();
     EXPECT_EQ(std::vector<std::string>{"Z\xC3\xBCrich \xE2\x82\xAC \xE6\x97\xA5\xE6\x9C\xAC"}, r.args);
-    EXPECT_NE(std::string::npos, r.cwd.find("\\Gr\xC3\xBC\xC3\x9F" "e-\xE6\x97\xA5\xE6\x9C\xAC\\orv")) << r.cwd;
+    EXPECT_NE(std::string::npos, r.cwd.find("\\Gr\xC3\xBC\xC3\x9F"
+                                            "e-\xE6\x97\xA5\xE6\x9C\xAC\\orv"))
+        << r.cwd;
     // Only the log is left there.
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(tempW)) {

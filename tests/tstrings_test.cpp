@@ -43,8 +43,10 @@ TEST(Utf, EmptyAndInvalidInputGiveEmptyResults) {
 }
 
 TEST(Utf, RoundTrip) {
-    const std::string samples[] = {"plain", "Gr\xC3\xBC\xC3\x9F" "e", "\xE4\xB8\x80\xF0\x9F\x98\x80 mixed",
-                                   std::string(70000, 'a')};
+    const std::string samples[] = {"plain",
+                                   "Gr\xC3\xBC\xC3\x9F"
+                                   "e",
+                                   "\xE4\xB8\x80\xF0\x9F\x98\x80 mixed", std::string(70000, 'a')};
     for (const std::string& s : samples) {
         EXPECT_EQ(s, toUtf8(toUtf16(s)));
     }
@@ -56,8 +58,8 @@ TEST(Utf, RoundTrip) {
 
 TEST(StringBuilder, Insertions) {
     StringBuilder b("start:");
-    b << std::string("s") << " " << std::wstring(L"C:\\Gr\x00FC\x00DF") << " " << -1073741823 << " "
-      << 5u << " " << 4294967295u << " " << static_cast<unsigned long>(7);
+    b << std::string("s") << " " << std::wstring(L"C:\\Gr\x00FC\x00DF") << " " << -1073741823 << " " << 5u << " "
+      << 4294967295u << " " << static_cast<unsigned long>(7);
     EXPECT_EQ("start:s C:\\Gr\xC3\xBC\xC3\x9F -1073741823 5 4294967295 7", b.str());
     // str() leaves the builder usable.
     b << "!";

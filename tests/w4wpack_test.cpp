@@ -220,9 +220,9 @@ TEST(Template, HoldsManifestVersionRecordAndTwelveIconsAllLanguageNeutral) {
     }
 
     const std::string manifest = resources.at(manifestKey);
-    for (const char* part : {"<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>",
-                             ">UTF-8</activeCodePage>", ">true</longPathAware>",
-                             "<supportedOS Id=\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"/>"}) {
+    for (const char* part :
+         {"<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>", ">UTF-8</activeCodePage>",
+          ">true</longPathAware>", "<supportedOS Id=\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"/>"}) {
         EXPECT_NE(std::string::npos, manifest.find(part)) << part;
     }
 }
@@ -232,9 +232,9 @@ TEST(Template, VersionRecordNamesTheLauncher) {
     std::vector<char> record(GetFileVersionInfoSizeA(path.c_str(), nullptr));
     ASSERT_FALSE(record.empty());
     ASSERT_TRUE(GetFileVersionInfoA(path.c_str(), 0, static_cast<DWORD>(record.size()), record.data()));
-    for (const auto& value : {std::make_pair("InternalName", "wrapper4wrapper"),
-                              std::make_pair("OriginalFilename", "wrapper4wrapper.exe"),
-                              std::make_pair("ProductName", "wrapper4wrapper")}) {
+    for (const auto& value :
+         {std::make_pair("InternalName", "wrapper4wrapper"), std::make_pair("OriginalFilename", "wrapper4wrapper.exe"),
+          std::make_pair("ProductName", "wrapper4wrapper")}) {
         LPVOID text = nullptr;
         UINT length = 0;
         ASSERT_TRUE(VerQueryValueA(record.data(), (std::string("\\StringFileInfo\\000004b0\\") + value.first).c_str(),
@@ -252,7 +252,8 @@ TEST(Template, ManifestPassesUtf8ArgumentsUnchanged) {
     const std::string probe = craftPayload(temp.file("probe.exe"), {{1, neutral, manifest}});
     const testsupport::ScopedEnv out("W4W_PROBE_OUT", temp.file("report"));
     const std::string argument = "Z\xC3\xBCrich \xE2\x82\xAC \xE6\x97\xA5\xE6\x9C\xAC";
-    const Outcome run = runCaptured(tstrings::toUtf16(probe), L"probe \"" + tstrings::toUtf16(argument) + L"\"", temp.path());
+    const Outcome run =
+        runCaptured(tstrings::toUtf16(probe), L"probe \"" + tstrings::toUtf16(argument) + L"\"", temp.path());
     ASSERT_EQ(0u, run.exitCode);
     EXPECT_EQ(std::vector<std::string>{argument}, testsupport::readProbeReport(temp.file("report")).args);
 }
@@ -287,21 +288,28 @@ TEST(Wrap, ExecutionLevelComesFromThePayloadsManifestUnlessGiven) {
         {"no manifest", {}, {}, "asInvoker"},
         {"requireAdministrator", {{1, neutral, levelManifest(admin)}}, {}, "requireAdministrator"},
         {"prefixed element, single quotes, spaces",
-         {{1, neutral, levelManifest("<ms_asmv3:requestedExecutionLevel\n uiAccess='false' level = 'highestAvailable' />")}},
+         {{1, neutral,
+           levelManifest("<ms_asmv3:requestedExecutionLevel\n uiAccess='false' level = 'highestAvailable' />")}},
          {},
          "highestAvailable"},
         {"commented-out element first",
          {{1, neutral, levelManifest("<!-- " + admin + " -->\n" + highest)}},
          {},
          "highestAvailable"},
-        {"level in other case", {{1, neutral, levelManifest("<requestedExecutionLevel level=\"RequireAdministrator\"/>")}}, {}, "requireAdministrator"},
+        {"level in other case",
+         {{1, neutral, levelManifest("<requestedExecutionLevel level=\"RequireAdministrator\"/>")}},
+         {},
+         "requireAdministrator"},
         {"manifest without a level", {{1, neutral, levelManifest("")}}, {}, "asInvoker"},
         {"only manifest 2", {{2, neutral, levelManifest(admin)}}, {}, "requireAdministrator"},
         {"manifest 1 before manifest 2",
          {{1, neutral, levelManifest(highest)}, {2, neutral, levelManifest(admin)}},
          {},
          "highestAvailable"},
-        {"English manifest", {{1, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), levelManifest(admin)}}, {}, "requireAdministrator"},
+        {"English manifest",
+         {{1, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), levelManifest(admin)}},
+         {},
+         "requireAdministrator"},
         {"UTF-8 byte-order mark", {{1, neutral, "\xEF\xBB\xBF" + levelManifest(admin)}}, {}, "requireAdministrator"},
         {"UTF-16", {{1, neutral, utf16Manifest(levelManifest(admin))}}, {}, "requireAdministrator"},
         {"overridden", {{1, neutral, levelManifest(admin)}}, {"--execution-level", "asInvoker"}, "asInvoker"},
@@ -357,44 +365,69 @@ TEST(Wrap, RefusesBadInputsAndLeavesTheOutputAlone) {
     const std::string unknownLevel = levelManifest("<requestedExecutionLevel level=\"sudo\"/>");
 
     const Case cases[] = {
-        {"missing payload", [&](const std::string& dir, const std::string& out) {
+        {"missing payload",
+         [&](const std::string& dir, const std::string& out) {
              return std::vector<std::string>{launcher, dir + "\\missing.exe", out};
-         }, 1, "cannot open the payload", Output::Present},
-        {"payload is a directory", [&](const std::string& dir, const std::string& out) {
+         },
+         1, "cannot open the payload", Output::Present},
+        {"payload is a directory",
+         [&](const std::string& dir, const std::string& out) {
              return std::vector<std::string>{launcher, dir, out};
-         }, 1, "is a directory", Output::Absent},
+         },
+         1, "is a directory", Output::Absent},
         {"empty payload", withPayload("empty.exe", ""), 1, "not a Windows executable", Output::Present},
-        {"text payload", withPayload("text.exe", "MZ is not enough\r\n"), 1, "not a Windows executable", Output::Absent},
-        {"truncated payload", withPayload("cut.exe", readFile(probe).substr(0, 0x90)), 1, "no PE header", Output::ReadOnly},
+        {"text payload", withPayload("text.exe", "MZ is not enough\r\n"), 1, "not a Windows executable",
+         Output::Absent},
+        {"truncated payload", withPayload("cut.exe", readFile(probe).substr(0, 0x90)), 1, "no PE header",
+         Output::ReadOnly},
         {"DLL payload", withPayload("lib.exe", dll), 1, "it is a DLL", Output::Absent},
-        {"payload's manifest asks for an unknown level", [&](const std::string& dir, const std::string& out) {
-             return std::vector<std::string>{launcher, craftPayload(dir + "\\sudo.exe", {{1, neutral, unknownLevel}}), out};
-         }, 1, "unknown execution level 'sudo'", Output::Present},
-        {"template is no launcher", [&](const std::string&, const std::string& out) {
+        {"payload's manifest asks for an unknown level",
+         [&](const std::string& dir, const std::string& out) {
+             return std::vector<std::string>{launcher, craftPayload(dir + "\\sudo.exe", {{1, neutral, unknownLevel}}),
+                                             out};
+         },
+         1, "unknown execution level 'sudo'", Output::Present},
+        {"template is no launcher",
+         [&](const std::string&, const std::string& out) {
              return std::vector<std::string>{probe, probe, out};
-         }, 1, "is not a launcher template", Output::Absent},
-        {"template carries a payload already", [&](const std::string&, const std::string& out) {
+         },
+         1, "is not a launcher template", Output::Absent},
+        {"template carries a payload already",
+         [&](const std::string&, const std::string& out) {
              return std::vector<std::string>{programPath("wrapped-probe.exe"), probe, out};
-         }, 1, "already carries a payload", Output::Present},
-        {"template with a symbol table", [&](const std::string& dir, const std::string& out) {
+         },
+         1, "already carries a payload", Output::Present},
+        {"template with a symbol table",
+         [&](const std::string& dir, const std::string& out) {
              writeFile(dir + "\\symbols.exe", withSymbols);
              return std::vector<std::string>{dir + "\\symbols.exe", probe, out};
-         }, 1, "COFF symbol table", Output::Absent},
-        {"unknown execution level", [&](const std::string&, const std::string& out) {
+         },
+         1, "COFF symbol table", Output::Absent},
+        {"unknown execution level",
+         [&](const std::string&, const std::string& out) {
              return std::vector<std::string>{"--execution-level", "admin", launcher, probe, out};
-         }, 2, "unknown execution level 'admin'", Output::Present},
-        {"missing output", [&](const std::string&, const std::string&) {
+         },
+         2, "unknown execution level 'admin'", Output::Present},
+        {"missing output",
+         [&](const std::string&, const std::string&) {
              return std::vector<std::string>{launcher, probe};
-         }, 2, "expected TEMPLATE, PAYLOAD and OUTPUT", Output::Absent},
-        {"output's directory missing", [&](const std::string& dir, const std::string&) {
+         },
+         2, "expected TEMPLATE, PAYLOAD and OUTPUT", Output::Absent},
+        {"output's directory missing",
+         [&](const std::string& dir, const std::string&) {
              return std::vector<std::string>{launcher, probe, dir + "\\none\\out.exe"};
-         }, 1, "does not exist", Output::Absent},
-        {"read-only output", [&](const std::string&, const std::string& out) {
+         },
+         1, "does not exist", Output::Absent},
+        {"read-only output",
+         [&](const std::string&, const std::string& out) {
              return std::vector<std::string>{launcher, probe, out};
-         }, 1, "is read-only", Output::ReadOnly},
-        {"output is a directory", [&](const std::string& dir, const std::string&) {
+         },
+         1, "is read-only", Output::ReadOnly},
+        {"output is a directory",
+         [&](const std::string& dir, const std::string&) {
              return std::vector<std::string>{launcher, probe, dir};
-         }, 1, "is a directory", Output::Absent},
+         },
+         1, "is a directory", Output::Absent},
     };
     for (const Case& c : cases) {
         TempDir temp;
@@ -464,8 +497,8 @@ TEST(Wrap, RefusesAPayloadItCannotRead) {
     // Larger than an image can hold; sparse, so it takes no room.
     const std::string huge = temp.file("huge.exe");
     {
-        const AutoHandle file(CreateFileA(huge.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                                          nullptr));
+        const AutoHandle file(
+            CreateFileA(huge.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
         LARGE_INTEGER size;
         size.QuadPart = 0x80000000LL;
         ASSERT_TRUE(SetFilePointerEx(file.get(), size, nullptr, FILE_BEGIN));
@@ -525,9 +558,9 @@ TEST(Wrap, PathsOutsideTheLegacyCodePage) {
     const std::wstring payload = dir + L"\\pay\u20ac.exe";
     ASSERT_TRUE(CopyFileW(tstrings::toUtf16(programPath("probe.exe")).c_str(), payload.c_str(), FALSE));
     const std::wstring output = dir + L"\\out\u20ac.exe";
-    const Outcome run = runCaptured(tstrings::toUtf16(programPath("w4wpack.exe")),
-                                quoted({programPath(templateName), tstrings::toUtf8(payload), tstrings::toUtf8(output)}),
-                                temp.path());
+    const Outcome run = runCaptured(
+        tstrings::toUtf16(programPath("w4wpack.exe")),
+        quoted({programPath(templateName), tstrings::toUtf8(payload), tstrings::toUtf8(output)}), temp.path());
     ASSERT_EQ(0u, run.exitCode) << run.err;
     const HMODULE module = LoadLibraryExW(output.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     ASSERT_NE(nullptr, module);

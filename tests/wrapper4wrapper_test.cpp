@@ -145,7 +145,9 @@ TEST_F(ChildTest, NotARunnableProgram) {
         FAIL();
     } catch (const SysError& e) {
         const std::string what = e.what();
-        EXPECT_NE(std::string::npos, what.find(") at `anonymous-namespace'::execProcessWaitForFinish(): CreateProcess failed. System error ["))
+        EXPECT_NE(
+            std::string::npos,
+            what.find(") at `anonymous-namespace'::execProcessWaitForFinish(): CreateProcess failed. System error ["))
             << what;
     }
 }
@@ -245,8 +247,9 @@ TEST(SecureDirectory, GivesUpWhenEveryNameIsTaken) {
         FAIL();
     } catch (const SysError& e) {
         const std::string what = e.what();
-        EXPECT_TRUE(std::regex_search(what, std::regex(R"(\) at `anonymous-namespace'::createSecureDirectory\(\): )"
-                                                       R"(CreateDirectory\(.*\\orv-?\d+\.tmp\) failed\. System error \[183\])")))
+        EXPECT_TRUE(std::regex_search(
+            what, std::regex(R"(\) at `anonymous-namespace'::createSecureDirectory\(\): )"
+                             R"(CreateDirectory\(.*\\orv-?\d+\.tmp\) failed\. System error \[183\])")))
             << what;
     }
     EXPECT_EQ(10, collisions);
@@ -285,13 +288,20 @@ private:
     std::string piece() {
         static const char* const utf8[] = {"\xC3\xA4", "\xE2\x82\xAC", "\xE6\x97\xA5\xE6\x9C\xAC", "\xF0\x9F\x98\x80"};
         switch (pick(0, 7)) {
-        case 0: return " ";
-        case 1: return "\t";
-        case 2: return "\"";
-        case 3: return std::string(pick(1, 4), '\\');
-        case 4: return std::string(pick(1, 4), '\\') + "\"";
-        case 5: return utf8[pick(0, 3)];
-        default: return std::string(1, static_cast<char>(pick('!', '~')));
+        case 0:
+            return " ";
+        case 1:
+            return "\t";
+        case 2:
+            return "\"";
+        case 3:
+            return std::string(pick(1, 4), '\\');
+        case 4:
+            return std::string(pick(1, 4), '\\') + "\"";
+        case 5:
+            return utf8[pick(0, 3)];
+        default:
+            return std::string(1, static_cast<char>(pick('!', '~')));
         }
     }
 

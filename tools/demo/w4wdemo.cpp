@@ -111,7 +111,9 @@ int main(int argc, char** argv) {
     }
 
     const std::vector<std::string> left = entriesOf(temp);
-    std::printf("\nLeft in TEMP  %s\n", left.size() == 1 && left[0] == "vextrel.log" ? "vextrel.log only: the extraction directory is gone" : "");
+    std::printf("\nLeft in TEMP  %s\n", left.size() == 1 && left[0] == "vextrel.log"
+                                            ? "vextrel.log only: the extraction directory is gone"
+                                            : "");
     for (const std::string& name : left) {
         if (name != "vextrel.log") {
             std::printf("  %s\n", name.c_str());

@@ -122,13 +122,12 @@ std::string versionString(const std::string& path, const std::string& key) {
     }
     LPVOID found = nullptr;
     UINT length = 0;
-    if (!VerQueryValueA(record.data(), "\\VarFileInfo\\Translation", &found, &length) ||
-        length < 2 * sizeof(WORD)) {
+    if (!VerQueryValueA(record.data(), "\\VarFileInfo\\Translation", &found, &length) || length < 2 * sizeof(WORD)) {
         return std::string();
     }
     const WORD* translation = static_cast<const WORD*>(found);
-    const std::string query = tstrings::unsafe_format("\\StringFileInfo\\%04x%04x\\%s", translation[0],
-                                                      translation[1], key.c_str());
+    const std::string query =
+        tstrings::unsafe_format("\\StringFileInfo\\%04x%04x\\%s", translation[0], translation[1], key.c_str());
     if (!VerQueryValueA(record.data(), query.c_str(), &found, &length) || length == 0) {
         return std::string();
     }

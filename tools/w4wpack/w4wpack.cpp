@@ -34,11 +34,10 @@ constexpr WORD neutral = MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL);
 constexpr ULONGLONG maxPayloadSize = 0x7FFFFFFF;
 const char* const defaultLevel = "asInvoker";
 
-const char* const usage =
-    "usage: w4wpack [--execution-level LEVEL] TEMPLATE PAYLOAD OUTPUT\n"
-    "  Writes OUTPUT: a copy of the launcher TEMPLATE that carries the executable PAYLOAD.\n"
-    "  LEVEL (asInvoker, highestAvailable or requireAdministrator) goes into OUTPUT's manifest;\n"
-    "  without the option it is the one that PAYLOAD's own manifest asks for, or asInvoker.\n";
+const char* const usage = "usage: w4wpack [--execution-level LEVEL] TEMPLATE PAYLOAD OUTPUT\n"
+                          "  Writes OUTPUT: a copy of the launcher TEMPLATE that carries the executable PAYLOAD.\n"
+                          "  LEVEL (asInvoker, highestAvailable or requireAdministrator) goes into OUTPUT's manifest;\n"
+                          "  without the option it is the one that PAYLOAD's own manifest asks for, or asInvoker.\n";
 
 // A fault of the input rather than of the system: the user sees its text alone.
 #define W4W_REFUSE(text) ORV_THROW(std::invalid_argument(::errorText(text)))
@@ -144,9 +143,9 @@ InputFile readInput(const char* role, const std::string& path) {
         ORV_THROW_LAST_ERROR(StringBuilder("GetFileSizeEx(") << path << ") failed", GetFileSizeEx);
     }
     if (static_cast<ULONGLONG>(size.QuadPart) > maxPayloadSize) {
-        W4W_REFUSE(StringBuilder("the ") << role << " " << path << " is too large: "
-                                         << static_cast<ULONGLONG>(size.QuadPart) << " bytes, more than the "
-                                         << maxPayloadSize << " that w4wpack embeds");
+        W4W_REFUSE(StringBuilder("the ") << role << " " << path
+                                         << " is too large: " << static_cast<ULONGLONG>(size.QuadPart)
+                                         << " bytes, more than the " << maxPayloadSize << " that w4wpack embeds");
     }
     if (!GetFileInformationByHandle(handle, &input.identity)) {
         ORV_THROW_LAST_ERROR(StringBuilder("GetFileInformationByHandle(") << path << ") failed",
@@ -159,8 +158,8 @@ InputFile readInput(const char* role, const std::string& path) {
         const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(input.bytes.size() - done, 1 << 24));
         if (!ReadFile(handle, &input.bytes[done], chunk, &read, nullptr)) {
             const DWORD error = GetLastError();
-            W4W_REFUSE(StringBuilder("cannot read the ") << role << " " << path << ": "
-                                                         << systemErrorText(error, nullptr));
+            W4W_REFUSE(StringBuilder("cannot read the ")
+                       << role << " " << path << ": " << systemErrorText(error, nullptr));
         }
         if (read == 0) {
             W4W_REFUSE(StringBuilder("the ") << role << " " << path << " ended early while it was read");
@@ -405,8 +404,8 @@ void pack(const Options& options) {
         ORV_THROW_LAST_ERROR(StringBuilder("cannot move ") << temp.get() << " onto " << outputPath, MoveFileExA);
     }
     temp.detach();
-    std::cout << "w4wpack: wrote " << outputPath << " (payload " << payload.bytes.size()
-              << " bytes, execution level " << level.value << ", " << level.origin << ")\n";
+    std::cout << "w4wpack: wrote " << outputPath << " (payload " << payload.bytes.size() << " bytes, execution level "
+              << level.value << ", " << level.origin << ")\n";
 }
 
 } // namespace

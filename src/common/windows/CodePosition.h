@@ -138,7 +138,6 @@ constexpr FunctionName<2 * N> makeFunctionName(const char (&raw)[N]) {
 #endif
 
 // A statement: names the enclosing function for ORV_CODE_POSITION in the same block.
-#define ORV_DECLARE_FUNCTION_NAME \
-    static constexpr auto orvFunctionName = ::orv::makeFunctionName(ORV_RAW_FUNCTION)
+#define ORV_DECLARE_FUNCTION_NAME static constexpr auto orvFunctionName = ::orv::makeFunctionName(ORV_RAW_FUNCTION)
 
 #define ORV_CODE_POSITION (::CodePosition{__FILE__, orvFunctionName.text, __LINE__})

@@ -65,11 +65,11 @@ void Logger::write(int level, const char* file, int line, const char* function, 
     SYSTEMTIME time;
     GetLocalTime(&time);
     const std::string text = tstrings::unsafe_format(
-        "[%04u/%02u/%02u %02u:%02u:%02u.%03u, %s (PID: %u, TID: %u), %s:%u (%s)]\n\t%s: %s\n",
-        unsigned(time.wYear), unsigned(time.wMonth), unsigned(time.wDay), unsigned(time.wHour),
-        unsigned(time.wMinute), unsigned(time.wSecond), unsigned(time.wMilliseconds), processName.c_str(),
-        unsigned(GetCurrentProcessId()), unsigned(GetCurrentThreadId()), FileUtils::basename(file).c_str(),
-        unsigned(line), function, levelName(level), message.c_str());
+        "[%04u/%02u/%02u %02u:%02u:%02u.%03u, %s (PID: %u, TID: %u), %s:%u (%s)]\n\t%s: %s\n", unsigned(time.wYear),
+        unsigned(time.wMonth), unsigned(time.wDay), unsigned(time.wHour), unsigned(time.wMinute),
+        unsigned(time.wSecond), unsigned(time.wMilliseconds), processName.c_str(), unsigned(GetCurrentProcessId()),
+        unsigned(GetCurrentThreadId()), FileUtils::basename(file).c_str(), unsigned(line), function, levelName(level),
+        message.c_str());
 
     // Writing is denied to others while a record is appended, so records of launchers
     // running at once never interleave; a writer that finds the file held retries.

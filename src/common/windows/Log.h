@@ -29,10 +29,10 @@ public:
 extern Logger logger;
 
 // The message is composed only when the record will be written.
-#define ORV_LOG(level, message)                                                               \
-    do {                                                                                      \
-        if (::logger.minLevel <= (level)) {                                                   \
-            ORV_DECLARE_FUNCTION_NAME;                                                        \
-            ::logger.write((level), __FILE__, __LINE__, orvFunctionName.text, (message));     \
-        }                                                                                     \
+#define ORV_LOG(level, message)                                                           \
+    do {                                                                                  \
+        if (::logger.minLevel <= (level)) {                                               \
+            ORV_DECLARE_FUNCTION_NAME;                                                    \
+            ::logger.write((level), __FILE__, __LINE__, orvFunctionName.text, (message)); \
+        }                                                                                 \
     } while (false)

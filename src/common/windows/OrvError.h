@@ -17,9 +17,7 @@ public:
     OrvError(const Base& error, const CodePosition& position)
         : Base(error), message(composeErrorMessage(position, error.what())) {}
 
-    const char* what() const noexcept override {
-        return message.c_str();
-    }
+    const char* what() const noexcept override { return message.c_str(); }
 
 private:
     std::string message;
@@ -34,16 +32,16 @@ inline std::string errorText(const tstrings::StringBuilder& text) {
     return text.str();
 }
 
-#define ORV_THROW(error)                                              \
-    do {                                                              \
-        ORV_DECLARE_FUNCTION_NAME;                                    \
-        throw ::makeOrvError((error), ORV_CODE_POSITION);             \
+#define ORV_THROW(error)                                  \
+    do {                                                  \
+        ORV_DECLARE_FUNCTION_NAME;                        \
+        throw ::makeOrvError((error), ORV_CODE_POSITION); \
     } while (false)
 
 // For the raise sites whose function the compilers name in ways CodePosition.h cannot mend
 // (conversion operators of class templates): function is the literal text to print.
-#define ORV_THROW_IN(function, error)                                                 \
-    do {                                                                              \
+#define ORV_THROW_IN(function, error)                                                  \
+    do {                                                                               \
         throw ::makeOrvError((error), ::CodePosition{__FILE__, (function), __LINE__}); \
     } while (false)
 

@@ -31,7 +31,6 @@ void closeRegHandle(HKEY key) {
     if (status == ERROR_SUCCESS) {
         return;
     }
-    ORV_LOG(LogLevel::Error,
-            tstrings::unsafe_format("%s failed with %s", failedCall("RegCloseKey", key).c_str(),
-                                    systemErrorText(static_cast<DWORD>(status), nullptr).c_str()));
+    ORV_LOG(LogLevel::Error, tstrings::unsafe_format("%s failed with %s", failedCall("RegCloseKey", key).c_str(),
+                                                     systemErrorText(static_cast<DWORD>(status), nullptr).c_str()));
 }

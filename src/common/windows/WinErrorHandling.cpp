@@ -30,7 +30,8 @@ std::string trim(const std::string& s) {
 
 std::string makeMessage(const std::string& text, const void* apiFunction, DWORD errorCode) {
     tstrings::StringBuilder second;
-    second << "System error" << " [" << errorCode << "]";
+    second << "System error"
+           << " [" << errorCode << "]";
     HMODULE module = nullptr;
     bool described = true;
     if (apiFunction != nullptr &&
@@ -56,8 +57,8 @@ SysError::SysError(const tstrings::StringBuilder& text, const void* apiFunction,
     : std::runtime_error(makeMessage(text.str(), apiFunction, errorCode)) {}
 
 std::string systemErrorText(DWORD errorCode, HMODULE module) {
-    return (tstrings::StringBuilder("system error ") << errorCode << " ("
-            << getErrorDescription(errorCode, module) << ")")
+    return (tstrings::StringBuilder("system error ")
+            << errorCode << " (" << getErrorDescription(errorCode, module) << ")")
         .str();
 }
 

@@ -39,20 +39,20 @@ const void* apiAddress(Function* function) {
     ORV_THROW(SysError((text), ::apiAddress(apiFunction), (errorCode)))
 
 // Reads the last error first, before anything else can change it.
-#define ORV_THROW_LAST_ERROR(text, apiFunction)                 \
-    do {                                                        \
-        const DWORD orvLastError = ::GetLastError();            \
-        ORV_THROW_WIN32(text, apiFunction, orvLastError);       \
+#define ORV_THROW_LAST_ERROR(text, apiFunction)           \
+    do {                                                  \
+        const DWORD orvLastError = ::GetLastError();      \
+        ORV_THROW_WIN32(text, apiFunction, orvLastError); \
     } while (false)
 
-#define ORV_REPORT_EXCEPTION(e)                                 \
-    do {                                                        \
-        ORV_DECLARE_FUNCTION_NAME;                              \
-        ::reportException(ORV_CODE_POSITION, (e));              \
+#define ORV_REPORT_EXCEPTION(e)                    \
+    do {                                           \
+        ORV_DECLARE_FUNCTION_NAME;                 \
+        ::reportException(ORV_CODE_POSITION, (e)); \
     } while (false)
 
-#define ORV_REPORT_UNKNOWN_EXCEPTION()                          \
-    do {                                                        \
-        ORV_DECLARE_FUNCTION_NAME;                              \
-        ::reportUnknownException(ORV_CODE_POSITION);            \
+#define ORV_REPORT_UNKNOWN_EXCEPTION()               \
+    do {                                             \
+        ORV_DECLARE_FUNCTION_NAME;                   \
+        ::reportUnknownException(ORV_CODE_POSITION); \
     } while (false)

@@ -47,10 +47,10 @@ public:
     operator Fn() const {
         if (fn == nullptr) {
             // The compilers name this operator differently for each instantiation.
-            ORV_THROW_IN("DllFunction::operator Fn",
-                         std::runtime_error((tstrings::StringBuilder(name) << "() function is not available in "
-                                                                           << lib.getPath())
-                                                .str()));
+            ORV_THROW_IN(
+                "DllFunction::operator Fn",
+                std::runtime_error(
+                    (tstrings::StringBuilder(name) << "() function is not available in " << lib.getPath()).str()));
         }
         return fn;
     }

@@ -264,11 +264,10 @@ bool deleteFile(const std::string& path, std::nothrow_t) {
                 }
             } else {
                 const DWORD error = GetLastError();
-                ORV_LOG(LogLevel::Warning,
-                        SysError(StringBuilder("Failed to discard R/O attribute from [")
-                                     << path << "] file. File will not be deleted",
-                                 apiAddress(SetFileAttributesA), error)
-                            .what());
+                ORV_LOG(LogLevel::Warning, SysError(StringBuilder("Failed to discard R/O attribute from [")
+                                                        << path << "] file. File will not be deleted",
+                                                    apiAddress(SetFileAttributesA), error)
+                                               .what());
                 SetLastError(ERROR_ACCESS_DENIED);
             }
         }
@@ -516,8 +515,7 @@ void Deleter::cancel() {
 void Deleter::execute() {
     std::vector<Entry> local;
     local.swap(entries);
-    std::stable_sort(local.begin(), local.end(),
-                     [](const Entry& a, const Entry& b) { return a.kind < b.kind; });
+    std::stable_sort(local.begin(), local.end(), [](const Entry& a, const Entry& b) { return a.kind < b.kind; });
     for (const Entry& entry : local) {
         if (!isKnown(entry.kind)) {
             continue;

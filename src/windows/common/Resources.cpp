@@ -19,10 +19,7 @@ ULONG_PTR numberOf(LPCSTR intResource) {
 } // namespace
 
 Resource::Resource(unsigned id, LPCSTR type, HMODULE module)
-    : nameText(printable(id)),
-      name(MAKEINTRESOURCEA(id)),
-      typeText(printable(numberOf(type))),
-      type(type),
+    : nameText(printable(id)), name(MAKEINTRESOURCEA(id)), typeText(printable(numberOf(type))), type(type),
       module(module) {}
 
 std::string Resource::description() const {

@@ -44,8 +44,8 @@ bool initWithGetVersionEx(OSVERSIONINFOEXW& record, GetVersionExWFn getVersionEx
         return true;
     }
     const DWORD error = GetLastError();
-    ORV_LOG(LogLevel::Error, tstrings::unsafe_format("%s failed with %s", "GetVersionExW()",
-                                                     systemErrorText(error, nullptr).c_str()));
+    ORV_LOG(LogLevel::Error,
+            tstrings::unsafe_format("%s failed with %s", "GetVersionExW()", systemErrorText(error, nullptr).c_str()));
     return false;
 }
 

@@ -95,8 +95,8 @@ int execProcessWaitForFinish(const std::string& applicationPath, const std::stri
     writableCommandLine.push_back('\0');
     const std::string workingDir = FileUtils::dirname(applicationPath);
 
-    if (!CreateProcessA(applicationPath.c_str(), writableCommandLine.data(), nullptr, nullptr, FALSE,
-                        CREATE_NO_WINDOW, nullptr, workingDir.c_str(), &startupInfo, &processInfo)) {
+    if (!CreateProcessA(applicationPath.c_str(), writableCommandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                        nullptr, workingDir.c_str(), &startupInfo, &processInfo)) {
         ORV_THROW_LAST_ERROR("CreateProcess failed", CreateProcessA);
     }
     // Declared in this order, so the thread handle is closed first.
