@@ -1,0 +1,210 @@
+// ./w4w stress: the slow cases. Many launchers at once on one temporary directory, and many
+// runs with objects planted into the extraction directory. Each case prints what it did and
+// what it found, counts included; the last line sums up.
+#include "FileUtils.h"
+#include "Scenarios.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+using testsupport::LogRecord;
+using testsupport::programPath;
+using testsupport::ScopedEnv;
+using testsupport::TempDir;
+
+namespace {
+
+std::wstring wide(const std::string& text) {
+    return std::wstring(text.begin(), text.end());
+}
+
+// The records that every run writes once, by what they say about its directory D.
+enum RecordKind { Reserved, Released, TemporaryCreated, Moved, PayloadDeleted, DirectoryDeleted, kindCount };
+const char* const kindNames[kindCount] = {"Created [D] file",  "Deleted [D] file",   "Created [D\\orv*.tmp] file",
+                                          "Moved ... to D",    "Deleted [D\\setup.exe] file", "Deleted [D] directory"};
+
+// The kind of a launcher's record and the directory it names, or false for anything else.
+bool classify(const std::string& message, RecordKind& kind, std::string& dir) {
+    static const std::pair<RecordKind, std::regex> patterns[] = {
+        {Reserved, std::regex(R"(Created \[(.*\\orv-?\d+\.tmp)\] file)")},
+        {Released, std::regex(R"(Deleted \[(.*\\orv-?\d+\.tmp)\] file)")},
+        {TemporaryCreated, std::regex(R"(Created \[(.*\\orv-?\d+\.tmp)\\orv-?\d+\.tmp\] file)")},
+        {Moved, std::regex(R"(Moved '(.*)\\orv-?\d+\.tmp' file to '.*\\setup\.exe')")},
+        {PayloadDeleted, std::regex(R"(Deleted \[(.*)\\setup\.exe\] file)")},
+        {DirectoryDeleted, std::regex(R"(Deleted \[(.*)\] directory)")},
+    };
+    // The temporary file's name ends like a reserved directory's: it is tried first.
+    static const RecordKind order[] = {TemporaryCreated, Reserved, Released, Moved, PayloadDeleted, DirectoryDeleted};
+    for (const RecordKind k : order) {
+        std::smatch m;
+        if (std::regex_match(message, m, patterns[k].second)) {
+            kind = k;
+            dir = m[1];
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+TEST(Stress, LaunchersAtOnceShareOneTemporaryDirectory) {
+    const int launchers = 16;
+    const int rounds = 10;
+    TempDir bin;
+    TempDir temp;
+    const std::string launcher = bin.file("setup.exe");
+    scenarios::wrap(programPath("probe.exe"), launcher);
+    // The command line's tail and what the payload must receive from it.
+    const std::string tail = R"("say \"hi\"" "C:\dir with space\\" plain)";
+    const std::vector<std::string> fixedArgs = {"say \"hi\"", "C:\\dir with space\\", "plain"};
+
+    std::map<std::string, int> runsIn; // extraction directory -> runs that used it
+    std::set<std::string> probeMessages;
+    int runs = 0;
+    const DWORD begin = GetTickCount();
+    for (int round = 0; round < rounds; ++round) {
+        const DWORD roundBegin = GetTickCount();
+        std::vector<std::unique_ptr<testsupport::Process>> processes;
+        for (int i = 0; i < launchers; ++i) {
+            const std::string id = std::to_string(round) + "-" + std::to_string(i);
+            const ScopedEnv out("W4W_PROBE_OUT", bin.file("report-" + id));
+            const ScopedEnv exit("W4W_PROBE_EXIT", std::to_string(0x5A000000u | (round << 8) | i));
+            const ScopedEnv message("W4W_PROBE_LOG", "payload " + id);
+            probeMessages.insert("payload " + id);
+            processes.push_back(std::make_unique<testsupport::Process>(
+                wide(launcher), wide("\"" + launcher + "\" \"launcher " + id + "\" " + tail), true));
+        }
+        // Resumed together, they read the same tick count and race for the same names and the log.
+        for (auto& p : processes) {
+            p->resume();
+        }
+        std::set<std::string> dirs;
+        for (int i = 0; i < launchers; ++i) {
+            const std::string id = std::to_string(round) + "-" + std::to_string(i);
+            EXPECT_EQ(0x5A000000u | (round << 8) | i, processes[i]->wait()) << id;
+            const testsupport::ProbeReport report = testsupport::readProbeReport(bin.file("report-" + id));
+            std::vector<std::string> args = {"launcher " + id};
+            args.insert(args.end(), fixedArgs.begin(), fixedArgs.end());
+            EXPECT_EQ(args, report.args) << id;
+            EXPECT_EQ(temp.path(), FileUtils::dirname(report.cwd)) << id;
+            dirs.insert(report.cwd);
+            ++runsIn[report.cwd];
+            ++runs;
+        }
+        EXPECT_EQ(static_cast<std::size_t>(launchers), dirs.size()) << "round " << round;
+        EXPECT_EQ(std::vector<std::string>(), scenarios::leftovers(temp.path())) << "round " << round;
+        std::cout << "round " << round << ": " << launchers << " launchers in " << GetTickCount() - roundBegin
+                  << " ms, " << dirs.size() << " distinct directories, left behind: "
+                  << scenarios::leftovers(temp.path()).size() << "\n";
+    }
+    const DWORD took = GetTickCount() - begin;
+
+    // Every record is whole and names a run's directory; none is written twice. Records may be
+    // dropped when the log stays held through all ten attempts: they are counted, not hidden.
+    const std::vector<LogRecord> records = testsupport::readLog(temp.file("vextrel.log"));
+    std::map<std::string, int> counts[kindCount];
+    int probeRecords = 0;
+    int retriedReserved = 0;
+    int retriedReleased = 0;
+    int unexpected = 0;
+    for (const LogRecord& r : records) {
+        RecordKind kind = kindCount;
+        std::string dir;
+        EXPECT_EQ("TRACE", r.level) << r.message;
+        EXPECT_EQ("setup.exe", r.processName);
+        if (probeMessages.count(r.message) != 0) {
+            ++probeRecords;
+        } else if (classify(r.message, kind, dir) && runsIn.count(dir) != 0) {
+            ++counts[kind][dir];
+        } else if (kind == Reserved) {
+            // A name that another launcher took between its release and the directory's creation.
+            ++retriedReserved;
+        } else if (kind == Released) {
+            ++retriedReleased;
+        } else {
+            ++unexpected;
+            ADD_FAILURE() << "unexpected record: " << r.message;
+        }
+    }
+    EXPECT_LE(probeRecords, runs);
+    int fixedWritten = 0;
+    std::cout << "log records by kind, written of expected:\n";
+    for (int k = 0; k < kindCount; ++k) {
+        int written = 0;
+        for (const auto& [dir, n] : counts[k]) {
+            EXPECT_LE(n, runsIn[dir]) << kindNames[k] << " for " << dir;
+            written += n;
+        }
+        fixedWritten += written;
+        std::cout << "  " << kindNames[k] << ": " << written << " of " << runs << "\n";
+    }
+    std::cout << "  the payload's own record: " << probeRecords << " of " << runs << "\n";
+    const int retries = std::max(retriedReserved, retriedReleased);
+    const int expected = (kindCount + 1) * runs + 2 * retries;
+    const int written = fixedWritten + probeRecords + retriedReserved + retriedReleased;
+    std::cout << "  names given up after a collision: " << retriedReserved << " reserved, " << retriedReleased
+              << " released\n";
+    std::cout << launchers << " launchers x " << rounds << " rounds = " << runs << " runs in " << took
+              << " ms; log: " << written << " records written of " << expected << " expected, " << expected - written
+              << " dropped";
+    if (unexpected != 0) {
+        std::cout << ", " << unexpected << " unexpected";
+    }
+    std::cout << "\n";
+}
+
+TEST(Stress, ObjectsPlantedWhileThePayloadIsWritten) {
+    const int rounds = 10;
+    TempDir bin;
+    TempDir temp;
+    const scenarios::OutsideTree outside(bin.file("outside"));
+    // With the bare probe the object often comes after the check, so both outcomes are seen.
+    const struct {
+        const char* what;
+        std::size_t extra;
+    } payloads[] = {{"a 64 MiB payload", 64 << 20}, {"the bare probe", 0}};
+    for (const auto& p : payloads) {
+        const std::string payload = bin.file("payload.exe");
+        scenarios::writeLargeProbe(payload, p.extra);
+        const std::string launcher = bin.file("setup.exe");
+        scenarios::wrap(payload, launcher);
+        for (const scenarios::Plant kind :
+             {scenarios::Plant::File, scenarios::Plant::EmptyDirectory, scenarios::Plant::DirectoryLink}) {
+            int refused = 0;
+            int late = 0;
+            int notPlanted = 0;
+            const DWORD begin = GetTickCount();
+            for (int round = 0; round < rounds; ++round) {
+                SCOPED_TRACE(std::string(scenarios::nameOf(kind)) + ", " + p.what + ", round " + std::to_string(round));
+                const scenarios::HostileResult result =
+                    scenarios::runHostile(kind, launcher, temp, outside, bin.file("report"));
+                ++(result.refused ? refused : result.planted ? late : notPlanted);
+            }
+            std::cout << rounds << " runs of " << p.what << " with " << scenarios::nameOf(kind) << " planted, in "
+                      << GetTickCount() - begin << " ms: " << refused << " refused, " << late
+                      << " came too late and ran, " << notPlanted << " not planted and ran; outside tree intact: "
+                      << (outside.missing().empty() ? "yes" : "no") << "\n";
+        }
+    }
+    if (scenarios::underWine()) {
+        std::cout << "under Wine every planted link stayed, with the directory holding it: Win32 cannot remove it\n";
+    }
+}
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    const int result = RUN_ALL_TESTS();
+    const ::testing::UnitTest& unit = *::testing::UnitTest::GetInstance();
+    std::cout << "stress: " << unit.successful_test_count() << " passed, " << unit.failed_test_count() << " failed\n";
+    return result;
+}
