@@ -216,8 +216,8 @@ TEST_F(FaultsTest, TemporaryDirectoryOnAFullFilesystem) {
             expectCaught(errorsOf(smallLog), caught);
         }
         std::cout << (fillFirst ? "full filesystem" : "payload larger than the free space") << ": exit code "
-                  << static_cast<int>(code) << ", " << records.size() << " log records, left behind: "
-                  << (left.empty() ? "nothing" : left.front()) << "\n";
+                  << static_cast<int>(code) << ", " << records.size()
+                  << " log records, left behind: " << (left.empty() ? "nothing" : left.front()) << "\n";
         DeleteFileA(smallLog.c_str());
         DeleteFileA(filler.c_str());
     }
@@ -244,8 +244,7 @@ TEST_F(FaultsTest, TemporaryDirectoryThatIsNoDirectory) {
         // Nothing is made anywhere, not even the log, whose place is that directory too.
         EXPECT_EQ(std::vector<std::string>{"a file"}, testsupport::listDir(temp.path())) << c.what;
         EXPECT_EQ("not a directory", testsupport::readFile(file));
-        std::cout << "TEMP " << c.what << ": exit code " << static_cast<int>(code)
-                  << ", no log, nothing created\n";
+        std::cout << "TEMP " << c.what << ": exit code " << static_cast<int>(code) << ", no log, nothing created\n";
     }
 }
 
@@ -253,8 +252,8 @@ TEST_F(FaultsTest, LogHeldWithWritingDeniedForTheWholeRun) {
     const std::string launcher = wrapProbe();
     const std::string before = "what another program wrote\r\n";
     testsupport::writeFile(log(), before);
-    const HANDLE held =
-        CreateFileA(log().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE held = CreateFileA(log().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, held);
     const ScopedEnv message("W4W_PROBE_LOG", "the payload's record");
     const ScopedEnv exit("W4W_PROBE_EXIT", "5");
@@ -288,8 +287,9 @@ TEST_F(FaultsTest, PayloadsThatCannotRun) {
         EXPECT_FALSE(childRan()) << c.what;
         const std::vector<LogRecord> errors = errorsOf(log());
         std::smatch m;
-        const std::regex shape(R"(Exception with message 'wrapper4wrapper\.cpp\(\d+\) at `anonymous-namespace'::)"
-                               R"(execProcessWaitForFinish\(\): (CreateProcess failed\. System error \[(\d+)\].*)' caught)");
+        const std::regex shape(
+            R"(Exception with message 'wrapper4wrapper\.cpp\(\d+\) at `anonymous-namespace'::)"
+            R"(execProcessWaitForFinish\(\): (CreateProcess failed\. System error \[(\d+)\].*)' caught)");
         expectCaught(errors, shape);
         if (!errors.empty() && std::regex_match(errors[0].message, m, shape)) {
             const DWORD error = std::stoul(m[2]);
@@ -372,7 +372,9 @@ TEST_F(FaultsTest, ObjectsPlantedWhileThePayloadIsWritten) {
         SCOPED_TRACE(scenarios::nameOf(kind));
         const scenarios::HostileResult result = scenarios::runHostile(kind, launcher, temp, outside, reportPath());
         std::cout << "planted " << scenarios::nameOf(kind) << ": "
-                  << (result.refused ? "refused" : result.planted ? "came too late, ran" : "not planted, ran")
+                  << (result.refused   ? "refused"
+                      : result.planted ? "came too late, ran"
+                                       : "not planted, ran")
                   << (kind == scenarios::Plant::DirectoryLink && result.planted && scenarios::underWine()
                           ? "; the link and its directory stayed (Wine)"
                           : "")

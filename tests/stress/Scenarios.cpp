@@ -13,13 +13,13 @@
 using testsupport::exists;
 using testsupport::LogRecord;
 
-namespace scenarios {
-
-namespace {
-
 #ifndef SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE
 #define SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE 0x2
 #endif
+
+namespace scenarios {
+
+namespace {
 
 const std::regex secureDirName(R"(orv-?\d+\.tmp)");
 
@@ -83,7 +83,13 @@ bool pollFor(Done done, GiveUp giveUp) {
 class LinkSweeper {
 public:
     explicit LinkSweeper(const std::string& temp) : temp(temp) {}
-    ~LinkSweeper() { sweep(); }
+    ~LinkSweeper() {
+        try {
+            sweep();
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << e.what();
+        }
+    }
     LinkSweeper(const LinkSweeper&) = delete;
     LinkSweeper& operator=(const LinkSweeper&) = delete;
 
@@ -109,8 +115,8 @@ bool underWine() {
 }
 
 void wrap(const std::string& payload, const std::string& output) {
-    const std::string commandLine = "w4wpack \"" + testsupport::programPath("wrapper4wrapper.exe") + "\" \"" +
-                                    payload + "\" \"" + output + "\"";
+    const std::string commandLine =
+        "w4wpack \"" + testsupport::programPath("wrapper4wrapper.exe") + "\" \"" + payload + "\" \"" + output + "\"";
     if (testsupport::runProcess(testsupport::programPath("w4wpack.exe"), commandLine) != 0) {
         throw std::runtime_error("w4wpack could not wrap " + payload);
     }
@@ -222,13 +228,19 @@ void Planter::watch() {
         if (find == INVALID_HANDLE_VALUE) {
             continue;
         }
-        do {
-            // The name is reserved by a file first; only the directory made under it counts.
-            if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && seen.insert(entry.cFileName).second &&
-                plant(temp + "\\" + entry.cFileName)) {
-                planted.push_back(temp + "\\" + entry.cFileName + "\\" + objectName);
-            }
-        } while (FindNextFileA(find, &entry));
+        // An exception must not leave the thread, which would end the whole program.
+        try {
+            do {
+                // The name is reserved by a file first; only the directory made under it counts.
+                if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && seen.insert(entry.cFileName).second &&
+                    plant(temp + "\\" + entry.cFileName)) {
+                    planted.push_back(temp + "\\" + entry.cFileName + "\\" + objectName);
+                }
+            } while (FindNextFileA(find, &entry));
+        } catch (const std::exception& e) {
+            error = e.what();
+            done = true;
+        }
         FindClose(find);
     }
 }
@@ -262,6 +274,7 @@ HostileResult runHostile(Plant kind, const std::string& launcherPath, const test
     Planter planter(temp.path(), kind, outside.path());
     const DWORD code = testsupport::runProcess(launcherPath, "\"" + launcherPath + "\"");
     const std::vector<std::string> planted = planter.stop();
+    EXPECT_EQ("", planter.failure()) << "the planter failed";
 
     HostileResult result;
     result.planted = !planted.empty();

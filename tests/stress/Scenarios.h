@@ -60,6 +60,9 @@ public:
     // Stops watching; returns the paths of the objects seen in place.
     std::vector<std::string> stop();
 
+    // Why the planter stopped early, if it did; read after stop.
+    const std::string& failure() const { return error; }
+
     static const char* const objectName;
 
 private:
@@ -71,13 +74,14 @@ private:
     std::string linkTarget;
     std::atomic<bool> done{false};
     std::vector<std::string> planted;
+    std::string error;
     std::thread watcher;
 };
 
-// One launcher run with a planter at work: the launcher at launcherPath carries a large probe,
+// One launcher run with a planter at work: the launcher at launcherPath carries the probe,
 // temp is its temporary directory, outside a tree that must survive. Checks the outcome with
-// test assertions and returns whether the object came in time to be refused. Removes what the
-// run was expected to leave (a link under Wine).
+// test assertions and tells whether an object was planted and whether the run refused it.
+// Removes what the run was expected to leave (a link under Wine).
 struct HostileResult {
     bool planted = false;
     bool refused = false;
