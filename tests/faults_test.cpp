@@ -2,9 +2,9 @@
 // a log that cannot be written, payloads that cannot run, children that crash or are killed, a
 // launcher that is killed, and objects planted into the extraction directory. Each case says
 // what it did and what it found.
-#include "FileUtils.h"
 #include "Scenarios.h"
 #include "TestSupport.h"
+#include "WinAutoHandle.h"
 #include "WinErrorHandling.h"
 
 #include <windows.h>
@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <regex>
 #include <string>
 #include <vector>
@@ -27,10 +28,6 @@ using testsupport::ScopedEnv;
 using testsupport::TempDir;
 
 namespace {
-
-std::wstring wide(const std::string& text) {
-    return std::wstring(text.begin(), text.end());
-}
 
 std::vector<LogRecord> recordsOf(const std::string& log) {
     return exists(log) ? testsupport::readLog(log) : std::vector<LogRecord>();
@@ -75,57 +72,52 @@ std::string streamFailureText() {
 
 // The launcher's child: the process whose parent it is.
 DWORD childOf(DWORD parent) {
-    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    const AutoHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     PROCESSENTRY32 entry = {};
     entry.dwSize = sizeof entry;
-    DWORD child = 0;
-    for (BOOL more = Process32First(snapshot, &entry); more && child == 0; more = Process32Next(snapshot, &entry)) {
+    for (BOOL more = Process32First(snapshot.get(), &entry); more; more = Process32Next(snapshot.get(), &entry)) {
         if (entry.th32ParentProcessID == parent) {
-            child = entry.th32ProcessID;
+            return entry.th32ProcessID;
         }
     }
-    CloseHandle(snapshot);
-    return child;
+    return 0;
 }
 
 // Whether the deletion list for the next restart names anything under dir.
 bool scheduledOnReboot(const std::string& dir) {
-    HKEY key = nullptr;
+    HKEY opened = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Session Manager", 0, KEY_QUERY_VALUE,
-                      &key) != ERROR_SUCCESS) {
+                      &opened) != ERROR_SUCCESS) {
         return false;
     }
+    const AutoRegHandle key(opened);
     DWORD size = 0;
     std::string value;
-    if (RegQueryValueExA(key, "PendingFileRenameOperations", nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS) {
+    if (RegQueryValueExA(key.get(), "PendingFileRenameOperations", nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS) {
         value.resize(size);
-        RegQueryValueExA(key, "PendingFileRenameOperations", nullptr, nullptr, reinterpret_cast<BYTE*>(&value[0]),
+        RegQueryValueExA(key.get(), "PendingFileRenameOperations", nullptr, nullptr, reinterpret_cast<BYTE*>(&value[0]),
                          &size);
     }
-    RegCloseKey(key);
     return value.find(dir) != std::string::npos;
 }
 
-// A process handle that this test ends on every way out, so no sleeping probe outlives it.
-class Victim {
-public:
-    explicit Victim(DWORD pid) : process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid)) {}
-    ~Victim() {
-        if (process != nullptr) {
-            TerminateProcess(process, 1);
-            WaitForSingleObject(process, 10000);
-            CloseHandle(process);
-        }
+// Ends the process if it still runs, so no sleeping probe outlives its test.
+void endProcess(HANDLE process) {
+    if (process != nullptr) {
+        TerminateProcess(process, 1);
+        WaitForSingleObject(process, 10000);
+        CloseHandle(process);
     }
-    Victim(const Victim&) = delete;
-    Victim& operator=(const Victim&) = delete;
+}
+using Victim = AutoOwner<HANDLE, endProcess>;
 
-    HANDLE get() const { return process; }
-    bool running() const { return WaitForSingleObject(process, 0) == WAIT_TIMEOUT; }
+Victim openVictim(DWORD pid) {
+    return Victim(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
+}
 
-private:
-    HANDLE process;
-};
+bool stillRuns(const Victim& process) {
+    return WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
+}
 
 class FaultsTest : public ::testing::Test {
 protected:
@@ -163,13 +155,25 @@ protected:
     std::string log() const { return temp.file("vextrel.log"); }
     std::vector<std::string> leftovers() const { return scenarios::leftovers(temp.path()); }
 
-    // Waits for the probe's report, so its process runs; returns the probe's process id.
-    DWORD waitForChild(const testsupport::Process& launcher) {
+    // A launcher whose payload sleeps for a minute, once that payload runs; child is the
+    // payload's process id, 0 when it was not found.
+    struct Running {
+        std::unique_ptr<testsupport::Process> launcher;
+        DWORD child = 0;
+    };
+    Running startWithSleepingPayload() {
+        const std::string launcher = wrapProbe();
+        const ScopedEnv sleep("W4W_PROBE_SLEEP", "60000");
+        const ScopedEnv out("W4W_PROBE_OUT", reportPath());
+        Running running;
+        running.launcher =
+            std::make_unique<testsupport::Process>(scenarios::wide(launcher), scenarios::wide("\"" + launcher + "\""));
         for (int i = 0; i < 1000 && !childRan(); ++i) {
             Sleep(10);
         }
         EXPECT_TRUE(childRan()) << "the payload did not start";
-        return childOf(GetProcessId(launcher.handle()));
+        running.child = childOf(GetProcessId(running.launcher->handle()));
+        return running;
     }
 };
 
@@ -182,7 +186,7 @@ TEST_F(FaultsTest, TemporaryDirectoryOnAFullFilesystem) {
         GTEST_SKIP() << "no filesystem smaller than the payload is mounted at " << FAULTS_TEST_SMALL_FS;
     }
     const std::string small = std::string(FAULTS_TEST_SMALL_FS) + "\\faults";
-    ASSERT_TRUE(CreateDirectoryA(small.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryA(small.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
     const std::string smallLog = small + "\\vextrel.log";
     const std::string payload = bin.file("large.exe");
     scenarios::writeLargeProbe(payload, extra);
@@ -252,15 +256,15 @@ TEST_F(FaultsTest, LogHeldWithWritingDeniedForTheWholeRun) {
     const std::string launcher = wrapProbe();
     const std::string before = "what another program wrote\r\n";
     testsupport::writeFile(log(), before);
-    const HANDLE held = CreateFileA(log().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    AutoHandle held(CreateFileA(log().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_NE(INVALID_HANDLE_VALUE, held.get());
     const ScopedEnv message("W4W_PROBE_LOG", "the payload's record");
     const ScopedEnv exit("W4W_PROBE_EXIT", "5");
     const DWORD start = GetTickCount();
     const DWORD code = launch(launcher, "\"one arg\" two");
     const DWORD took = GetTickCount() - start;
-    CloseHandle(held);
+    held.reset();
 
     // Every record is dropped after its attempts; the run itself is not disturbed.
     EXPECT_EQ(5u, code);
@@ -313,16 +317,12 @@ TEST_F(FaultsTest, ChildThatCrashes) {
 }
 
 TEST_F(FaultsTest, ChildEndedByAnotherProcess) {
-    const std::string launcher = wrapProbe();
-    const ScopedEnv sleep("W4W_PROBE_SLEEP", "60000");
-    const ScopedEnv out("W4W_PROBE_OUT", reportPath());
-    testsupport::Process process(wide(launcher), wide("\"" + launcher + "\""));
-    const DWORD childId = waitForChild(process);
-    ASSERT_NE(0u, childId);
-    const Victim child(childId);
+    const Running running = startWithSleepingPayload();
+    ASSERT_NE(0u, running.child);
+    const Victim child = openVictim(running.child);
     const DWORD chosen = 0x8BADF00D;
     ASSERT_TRUE(TerminateProcess(child.get(), chosen));
-    const DWORD code = process.wait();
+    const DWORD code = running.launcher->wait();
     EXPECT_EQ(chosen, code);
     EXPECT_TRUE(errorsOf(log()).empty());
     EXPECT_TRUE(leftovers().empty());
@@ -331,19 +331,15 @@ TEST_F(FaultsTest, ChildEndedByAnotherProcess) {
 }
 
 TEST_F(FaultsTest, LauncherEndedWhileItsChildRuns) {
-    const std::string launcher = wrapProbe();
-    const ScopedEnv sleep("W4W_PROBE_SLEEP", "60000");
-    const ScopedEnv out("W4W_PROBE_OUT", reportPath());
-    testsupport::Process process(wide(launcher), wide("\"" + launcher + "\""));
-    const DWORD childId = waitForChild(process);
-    ASSERT_NE(0u, childId);
-    const Victim child(childId);
-    ASSERT_TRUE(TerminateProcess(process.handle(), 99));
-    EXPECT_EQ(99u, process.wait());
+    const Running running = startWithSleepingPayload();
+    ASSERT_NE(0u, running.child);
+    const Victim child = openVictim(running.child);
+    ASSERT_TRUE(TerminateProcess(running.launcher->handle(), 99));
+    EXPECT_EQ(99u, running.launcher->wait());
 
     // Nothing of the launcher runs any more, so nothing removes its directory: the payload goes
     // on, and the directory with the extracted file stays after it has ended too.
-    EXPECT_TRUE(child.running());
+    EXPECT_TRUE(stillRuns(child));
     const std::vector<std::string> dirs = scenarios::secureDirectories(temp.path());
     ASSERT_EQ(1u, dirs.size());
     const std::string dir = temp.file(dirs[0]);

@@ -114,6 +114,10 @@ bool underWine() {
     return GetProcAddress(GetModuleHandleA("ntdll"), "wine_get_version") != nullptr;
 }
 
+std::wstring wide(const std::string& text) {
+    return std::wstring(text.begin(), text.end());
+}
+
 void wrap(const std::string& payload, const std::string& output) {
     const std::string commandLine =
         "w4wpack \"" + testsupport::programPath("wrapper4wrapper.exe") + "\" \"" + payload + "\" \"" + output + "\"";

@@ -15,6 +15,8 @@
 namespace scenarios {
 
 bool underWine();
+// The test paths and arguments are ASCII.
+std::wstring wide(const std::string& text);
 
 // Writes output: the launcher template carrying payload, made with w4wpack.
 void wrap(const std::string& payload, const std::string& output);

@@ -23,10 +23,6 @@ using testsupport::TempDir;
 
 namespace {
 
-std::wstring wide(const std::string& text) {
-    return std::wstring(text.begin(), text.end());
-}
-
 // The records that every run writes once, by what they say about its directory D.
 enum RecordKind { Reserved, Released, TemporaryCreated, Moved, PayloadDeleted, DirectoryDeleted, kindCount };
 const char* const kindNames[kindCount] = {"Created [D] file",
@@ -38,19 +34,19 @@ const char* const kindNames[kindCount] = {"Created [D] file",
 
 // The kind of a launcher's record and the directory it names, or false for anything else.
 bool classify(const std::string& message, RecordKind& kind, std::string& dir) {
-    static const std::pair<RecordKind, std::regex> patterns[] = {
-        {Reserved, std::regex(R"(Created \[(.*\\orv-?\d+\.tmp)\] file)")},
-        {Released, std::regex(R"(Deleted \[(.*\\orv-?\d+\.tmp)\] file)")},
-        {TemporaryCreated, std::regex(R"(Created \[(.*\\orv-?\d+\.tmp)\\orv-?\d+\.tmp\] file)")},
-        {Moved, std::regex(R"(Moved '(.*)\\orv-?\d+\.tmp' file to '.*\\setup\.exe')")},
-        {PayloadDeleted, std::regex(R"(Deleted \[(.*)\\setup\.exe\] file)")},
-        {DirectoryDeleted, std::regex(R"(Deleted \[(.*)\] directory)")},
+    static const std::regex patterns[kindCount] = {
+        std::regex(R"(Created \[(.*\\orv-?\d+\.tmp)\] file)"),
+        std::regex(R"(Deleted \[(.*\\orv-?\d+\.tmp)\] file)"),
+        std::regex(R"(Created \[(.*\\orv-?\d+\.tmp)\\orv-?\d+\.tmp\] file)"),
+        std::regex(R"(Moved '(.*)\\orv-?\d+\.tmp' file to '.*\\setup\.exe')"),
+        std::regex(R"(Deleted \[(.*)\\setup\.exe\] file)"),
+        std::regex(R"(Deleted \[(.*)\] directory)"),
     };
     // The temporary file's name ends like a reserved directory's: it is tried first.
     static const RecordKind order[] = {TemporaryCreated, Reserved, Released, Moved, PayloadDeleted, DirectoryDeleted};
     for (const RecordKind k : order) {
         std::smatch m;
-        if (std::regex_match(message, m, patterns[k].second)) {
+        if (std::regex_match(message, m, patterns[k])) {
             kind = k;
             dir = m[1];
             return true;
@@ -87,7 +83,8 @@ TEST(Stress, LaunchersAtOnceShareOneTemporaryDirectory) {
             const ScopedEnv message("W4W_PROBE_LOG", "payload " + id);
             probeMessages.insert("payload " + id);
             processes.push_back(std::make_unique<testsupport::Process>(
-                wide(launcher), wide("\"" + launcher + "\" \"launcher " + id + "\" " + tail), true));
+                scenarios::wide(launcher), scenarios::wide("\"" + launcher + "\" \"launcher " + id + "\" " + tail),
+                true));
         }
         // Resumed together, they read the same tick count and race for the same names and the log.
         for (auto& p : processes) {
