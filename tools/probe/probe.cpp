@@ -3,6 +3,8 @@
 //   W4W_PROBE_LOG=TEXT   write TEXT as one TRACE record to the log
 //   W4W_PROBE_HOLD=MS    keep its own file open, so that nobody can delete it, for MS ms
 //   W4W_PROBE_SPAWN=MS   start a copy of itself that does that, and end once the copy has it
+//   W4W_PROBE_SLEEP=MS   sleep for MS ms, long enough for another process to end it
+//   W4W_PROBE_CRASH=1    die of an access violation, as a faulty program does
 //   W4W_PROBE_EXIT=CODE  end with CODE (decimal, or hex with 0x)
 // FILE holds "key=value" lines: module, cwd, argc, and one "arg=" line per argument
 // after the program name, each value as its length, a colon and its bytes, so any text survives.
@@ -49,6 +51,8 @@ void spawnHolder(const std::string& self, const std::string& milliseconds) {
     SetEnvironmentVariableA("W4W_PROBE_SPAWN", nullptr);
     SetEnvironmentVariableA("W4W_PROBE_OUT", nullptr);
     SetEnvironmentVariableA("W4W_PROBE_LOG", nullptr);
+    SetEnvironmentVariableA("W4W_PROBE_SLEEP", nullptr);
+    SetEnvironmentVariableA("W4W_PROBE_CRASH", nullptr);
     SetEnvironmentVariableA("W4W_PROBE_HOLD", milliseconds.c_str());
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
@@ -92,6 +96,17 @@ int main(int argc, char** argv) {
     const std::string spawn = env("W4W_PROBE_SPAWN");
     if (!spawn.empty()) {
         spawnHolder(self, spawn);
+    }
+    const std::string sleep = env("W4W_PROBE_SLEEP");
+    if (!sleep.empty()) {
+        Sleep(std::strtoul(sleep.c_str(), nullptr, 0));
+    }
+    if (!env("W4W_PROBE_CRASH").empty()) {
+        // No error dialog and no debugger: the process ends with the exception's code.
+        SetUnhandledExceptionFilter([](EXCEPTION_POINTERS*) -> LONG { return EXCEPTION_EXECUTE_HANDLER; });
+        // Read through a volatile, so the compiler cannot turn the store into a trap of its own.
+        int* volatile target = nullptr;
+        *target = 0;
     }
     const std::string code = env("W4W_PROBE_EXIT");
     ExitProcess(code.empty() ? 0 : static_cast<UINT>(std::strtoul(code.c_str(), nullptr, 0)));
