@@ -126,7 +126,6 @@ TEST_F(LauncherTest, ThePayloadBearsTheLaunchersCurrentName) {
 TEST_F(LauncherTest, RecordsOfARun) {
     EXPECT_EQ(0u, launch(wrapProbe()));
     const std::string dir = FileUtils::dirname(report().module);
-    const std::string target = dir + "\\setup.exe";
     const std::vector<LogRecord> log = records();
     const std::string dirPattern = std::regex_replace(dir, std::regex(R"([\\.^$|()\[\]{}*+?])"), R"(\$&)");
     const struct {

@@ -293,6 +293,7 @@ void checkOutput(const std::string& outputPath, const InputFile& templateFile, c
     }
 }
 
+// cppcheck-suppress passedByValue ; AutoOwner passes its value to the close function by value
 void removeTempFile(std::string path) {
     if (DeleteFileA(path.c_str())) {
         return;
