@@ -25,12 +25,13 @@ const std::regex secureDirName(R"(orv-?\d+\.tmp)");
 
 // Wine's own mapping of a Windows path into the Linux tree.
 std::string unixPath(const std::string& path) {
+    // cppcheck-suppress cstyleCast ; a function pointer type, which cppcheck takes for a cast
     using UnixFileName = char*(CDECL*)(LPCWSTR);
     const auto unixFileName = reinterpret_cast<UnixFileName>(
         reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("kernel32"), "wine_get_unix_file_name")));
-    std::wstring wide(MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, &wide[0], static_cast<int>(wide.size()));
-    char* name = unixFileName != nullptr ? unixFileName(wide.c_str()) : nullptr;
+    std::wstring widePath(MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, &widePath[0], static_cast<int>(widePath.size()));
+    char* name = unixFileName != nullptr ? unixFileName(widePath.c_str()) : nullptr;
     if (name == nullptr) {
         throw std::runtime_error("no Linux path for " + path);
     }
