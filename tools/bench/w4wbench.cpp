@@ -309,16 +309,19 @@ int main(int argc, char** argv) {
     }
 
     std::printf("\nLauncher's private memory (pagefile-backed commit)\n");
-    std::printf("%-8s %26s %28s\n", "size", "PeakPagefileUsage at end", "largest PagefileUsage seen");
+    std::printf("%-8s %32s %28s\n", "size", "PeakPagefileUsage at end", "largest PagefileUsage seen");
     for (const Size& size : sizes) {
         const std::string label = std::to_string(size.mib) + " MiB";
-        std::printf("%-8s %26s %28s\n", label.c_str(), mibText(maximum(size.peakAtEnd)).c_str(),
-                    mibText(size.largestWhileRunning).c_str());
+        const auto given = std::count_if(size.peakAtEnd.begin(), size.peakAtEnd.end(), [](double v) { return v > 0; });
+        const std::string atEnd = mibText(maximum(size.peakAtEnd)) + " (" + std::to_string(given) + " of " +
+                                  std::to_string(size.peakAtEnd.size()) + " > 0)";
+        std::printf("%-8s %32s %28s\n", label.c_str(), atEnd.c_str(), mibText(size.largestWhileRunning).c_str());
     }
-    std::printf("The first is read after the launcher ended, before its handle is closed (the largest of\n"
-                "the timed runs). The second is read every 2 ms while it runs, its payload told to stay\n"
-                "%s ms. Under Wine both are the anonymous memory resident at the time of reading, no\n"
-                "peak, and often nothing once the process has ended: there the second is the one to go by.\n\n",
+    std::printf("The first is read after the launcher ended, before its handle is closed: the largest of\n"
+                "the timed runs, and how many gave more than nothing. The second is read every 2 ms while\n"
+                "it runs, its payload told to stay %s ms. Under Wine both are the anonymous memory resident\n"
+                "when read, not a peak, and once the process has ended often nothing: there the second is\n"
+                "the one to go by.\n\n",
                 holdMilliseconds);
 
     for (const Size& size : sizes) {
