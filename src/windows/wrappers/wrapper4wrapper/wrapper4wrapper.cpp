@@ -114,12 +114,12 @@ int execProcessWaitForFinish(const std::string& applicationPath, const std::stri
 }
 
 // An executable that has just ended may keep its image file locked for a moment, and a
-// scanner may hold the new file open: the directory is given a short while to go. It is
-// tried often, as under Wine the console host of the child keeps the directory as its
-// working directory for some 50 ms after the child ended, nearly every run.
+// scanner may hold the new file open: the directory is given about two seconds to go. The
+// first tries come quickly, as under Wine the console host of the child keeps the directory
+// as its working directory for 25 to 100 ms after the child ended, nearly every run.
 void removeLeftover(const std::string& dir) {
-    for (int attempt = 0; attempt < 200 && GetFileAttributesA(dir.c_str()) != INVALID_FILE_ATTRIBUTES; ++attempt) {
-        Sleep(10);
+    for (int attempt = 0; attempt < 30 && GetFileAttributesA(dir.c_str()) != INVALID_FILE_ATTRIBUTES; ++attempt) {
+        Sleep(attempt < 10 ? 10 : 100);
         FileUtils::deleteDirectoryRecursive(dir, std::nothrow);
     }
 }
