@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <psapi.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
@@ -288,6 +290,32 @@ TEST_F(LauncherTest, LaunchersStartedTogetherEachGetTheirOwnDirectory) {
         dirs.insert(testsupport::readProbeReport(bin.file("report" + std::to_string(i))).cwd);
     }
     EXPECT_EQ(static_cast<std::size_t>(count), dirs.size());
+    EXPECT_TRUE(leftovers().empty());
+}
+
+TEST_F(LauncherTest, PrivateMemoryDoesNotGrowWithThePayload) {
+    // Bytes after the image leave the probe runnable.
+    std::string payload = testsupport::readFile(programPath("probe.exe"));
+    payload.append(48u << 20, '\x5A');
+    testsupport::writeFile(bin.file("big.exe"), payload);
+    payload.clear();
+    const std::wstring launcher = std::filesystem::path(wrap(bin.file("big.exe"), "setup.exe")).wstring();
+    // The launcher is watched while it waits for the payload, long after it wrote it.
+    const ScopedEnv hold("W4W_PROBE_HOLD", "500");
+    testsupport::Process process(launcher, L"\"" + launcher + L"\"");
+    SIZE_T most = 0;
+    while (WaitForSingleObject(process.handle(), 5) == WAIT_TIMEOUT) {
+        PROCESS_MEMORY_COUNTERS counters = {};
+        counters.cb = sizeof counters;
+        if (GetProcessMemoryInfo(process.handle(), &counters, sizeof counters)) {
+            most = std::max(most, counters.PagefileUsage);
+        }
+    }
+    EXPECT_EQ(0u, process.wait());
+    // An image whose resources are read into memory rather than mapped from the file (as Wine
+    // does for sections at unaligned file offsets) would show the whole payload here.
+    EXPECT_GT(most, 0u);
+    EXPECT_LT(most, SIZE_T(16) << 20);
     EXPECT_TRUE(leftovers().empty());
 }
 

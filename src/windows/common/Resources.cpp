@@ -66,7 +66,12 @@ void Resource::saveToFile(const std::string& path) const {
     {
         std::ofstream out;
         out.exceptions(std::ios::failbit | std::ios::badbit);
-        out.open(tempFile, std::ios::binary | std::ios::trunc);
+        // Not truncated but found empty: truncating even an empty file makes ext4 flush all
+        // that is written to it when it is closed, and its deletion slow.
+        out.open(tempFile, std::ios::binary | std::ios::in | std::ios::out);
+        if (out.seekp(0, std::ios::end).tellp() != std::streampos(0)) {
+            ORV_THROW_RUNTIME(tstrings::StringBuilder("[") << tempFile << "] is not empty");
+        }
         // Straight from the mapped image: the payload is never copied in memory.
         out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
         out.close();

@@ -114,10 +114,13 @@ int execProcessWaitForFinish(const std::string& applicationPath, const std::stri
 }
 
 // An executable that has just ended may keep its image file locked for a moment, and a
-// scanner may hold the new file open: the directory is given a short while to go.
+// scanner may hold the new file open: the directory is given about two seconds to go. The
+// tries of the first 300 ms come quickly, as under Wine the console host of the child keeps
+// the directory as its working directory for 25 to 100 ms after the child ended, nearly
+// every run; later tries are fewer, so that a failure logged at each try fills no log.
 void removeLeftover(const std::string& dir) {
-    for (int attempt = 0; attempt < 20 && GetFileAttributesA(dir.c_str()) != INVALID_FILE_ATTRIBUTES; ++attempt) {
-        Sleep(100);
+    for (int attempt = 0; attempt < 47 && GetFileAttributesA(dir.c_str()) != INVALID_FILE_ATTRIBUTES; ++attempt) {
+        Sleep(attempt < 30 ? 10 : 100);
         FileUtils::deleteDirectoryRecursive(dir, std::nothrow);
     }
 }

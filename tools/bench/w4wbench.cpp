@@ -1,0 +1,350 @@
+// w4wbench [--repetitions N] WORKDIR SIZE...
+// For each SIZE (MiB) WORKDIR holds payload-SIZE.exe, the probe padded to that size, and
+// launcher-SIZE.exe, a launcher that carries it. With WORKDIR\temp as TEMP it times, in turns,
+// the launcher end to end, the payload started directly, and a copy of the payload into TEMP,
+// and reads the launcher's private memory. TEMP is removed at the end; anything a run leaves
+// there stops the benchmark.
+#include <windows.h>
+
+#include <psapi.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char* const arguments = "\"hello world\" plain";
+const DWORD payloadExitCode = 42;
+const char* const holdMilliseconds = "300";
+
+[[noreturn]] void fail(const std::string& what, DWORD error = 0) {
+    if (error != 0) {
+        std::fprintf(stderr, "w4wbench: %s (error %lu)\n", what.c_str(), error);
+    } else {
+        std::fprintf(stderr, "w4wbench: %s\n", what.c_str());
+    }
+    std::exit(1);
+}
+
+double nowMs() {
+    static const double ticksPerMs = [] {
+        LARGE_INTEGER frequency;
+        QueryPerformanceFrequency(&frequency);
+        return static_cast<double>(frequency.QuadPart) / 1000.0;
+    }();
+    LARGE_INTEGER ticks;
+    QueryPerformanceCounter(&ticks);
+    return static_cast<double>(ticks.QuadPart) / ticksPerMs;
+}
+
+// A started program; its handles are closed when it goes.
+class Child {
+public:
+    Child(const std::string& program, const std::string& commandLine, DWORD flags) : program(program) {
+        std::vector<char> line(commandLine.begin(), commandLine.end());
+        line.push_back('\0');
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof startup;
+        if (!CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, FALSE, flags, nullptr, nullptr, &startup,
+                            &info)) {
+            const DWORD error = GetLastError();
+            fail("cannot start " + program, error);
+        }
+    }
+    ~Child() {
+        CloseHandle(info.hThread);
+        CloseHandle(info.hProcess);
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    HANDLE handle() const { return info.hProcess; }
+    DWORD id() const { return info.dwProcessId; }
+
+    // The payload's exit code comes back whichever way it was started.
+    void expectPayloadExitCode() const {
+        DWORD code = 0;
+        if (!GetExitCodeProcess(info.hProcess, &code)) {
+            const DWORD error = GetLastError();
+            fail("cannot read the exit code of " + program, error);
+        }
+        if (code != payloadExitCode) {
+            fail(program + " ended with " + std::to_string(code) + ", not with the payload's " +
+                 std::to_string(payloadExitCode));
+        }
+    }
+
+private:
+    const std::string program;
+    PROCESS_INFORMATION info = {};
+};
+
+std::string commandLineOf(const std::string& program) {
+    return "\"" + program + "\" " + arguments;
+}
+
+constexpr double mib = 1024.0 * 1024.0;
+
+struct Memory {
+    double peakPagefile = -1; // PeakPagefileUsage; -1 where the system gave none
+    double pagefile = -1;     // PagefileUsage
+};
+
+Memory memoryOf(HANDLE process) {
+    PROCESS_MEMORY_COUNTERS counters = {};
+    counters.cb = sizeof counters;
+    if (!GetProcessMemoryInfo(process, &counters, sizeof counters)) {
+        return {};
+    }
+    return {static_cast<double>(counters.PeakPagefileUsage) / mib, static_cast<double>(counters.PagefileUsage) / mib};
+}
+
+struct Timed {
+    double ms;
+    Memory atEnd; // read after the end, before the handle is closed
+};
+
+// Start to end, as the user who starts the program waits for it.
+Timed timeProgram(const std::string& program, DWORD flags) {
+    const double begin = nowMs();
+    const Child child(program, commandLineOf(program), flags);
+    WaitForSingleObject(child.handle(), INFINITE);
+    const double ms = nowMs() - begin;
+    const Memory atEnd = memoryOf(child.handle());
+    child.expectPayloadExitCode();
+    return {ms, atEnd};
+}
+
+double timeCopy(const std::string& from, const std::string& to) {
+    const double begin = nowMs();
+    if (!CopyFileA(from.c_str(), to.c_str(), FALSE)) {
+        const DWORD error = GetLastError();
+        fail("cannot copy " + from + " to " + to, error);
+    }
+    const double ms = nowMs() - begin;
+    if (!DeleteFileA(to.c_str())) {
+        const DWORD error = GetLastError();
+        fail("cannot delete " + to, error);
+    }
+    return ms;
+}
+
+// The largest PagefileUsage seen while the launcher runs, read every 2 ms. The payload stays
+// a while, so the launcher is also seen after it has written the payload.
+double largestPagefileWhileRunning(const std::string& launcher) {
+    SetEnvironmentVariableA("W4W_PROBE_HOLD", holdMilliseconds);
+    const Child child(launcher, commandLineOf(launcher), 0);
+    SetEnvironmentVariableA("W4W_PROBE_HOLD", nullptr);
+    double largest = -1;
+    while (WaitForSingleObject(child.handle(), 2) == WAIT_TIMEOUT) {
+        largest = std::max(largest, memoryOf(child.handle()).pagefile);
+    }
+    child.expectPayloadExitCode();
+    return largest;
+}
+
+std::vector<std::string> entriesOf(const std::string& dir) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    const HANDLE search = FindFirstFileA((dir + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return names;
+    }
+    do {
+        const std::string name = found.cFileName;
+        if (name != "." && name != "..") {
+            names.push_back(name);
+        }
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return names;
+}
+
+const char* const logName = "vextrel.log";
+
+void expectOnlyTheLog(const std::string& temp) {
+    for (const std::string& name : entriesOf(temp)) {
+        if (name != logName) {
+            fail("a run left " + temp + "\\" + name + " behind");
+        }
+    }
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+double minimum(const std::vector<double>& values) {
+    return *std::min_element(values.begin(), values.end());
+}
+
+double maximum(const std::vector<double>& values) {
+    return *std::max_element(values.begin(), values.end());
+}
+
+std::string ownDir() {
+    char path[MAX_PATH];
+    const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    const std::string self(path, n);
+    return self.substr(0, self.find_last_of('\\'));
+}
+
+// Windows always has a desktop; Wine closes its own whenever no GUI program runs, and the next
+// one that needs it waits for it to come back. The helper keeps it up until this process ends.
+DWORD keepDesktop() {
+    const std::string helper = ownDir() + "\\w4wdesktop.exe";
+    const Child child(helper, "\"" + helper + "\" " + std::to_string(GetCurrentProcessId()), 0);
+    if (WaitForInputIdle(child.handle(), 10000) != 0) {
+        fail(helper + " did not come up");
+    }
+    return child.id();
+}
+
+ULONGLONG fileSize(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) {
+        const DWORD error = GetLastError();
+        fail("cannot read " + path, error);
+    }
+    return (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+struct Size {
+    int mib = 0;
+    std::string payload;
+    std::string launcher;
+    ULONGLONG payloadBytes = 0;
+    std::vector<double> launcherMs, directMs, copyMs;
+    std::vector<double> peakAtEnd; // MiB, one per timed launcher run
+    double largestWhileRunning = -1;
+};
+
+std::string mibText(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, value < 0 ? "none" : "%.1f MiB", value);
+    return text;
+}
+
+[[noreturn]] void usage() {
+    std::fprintf(stderr, "usage: w4wbench [--repetitions N] WORKDIR SIZE...\n");
+    std::exit(2);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    int repetitions = 9;
+    int at = 1;
+    if (at < argc && std::string(argv[at]) == "--repetitions") {
+        if (at + 1 >= argc || (repetitions = std::atoi(argv[at + 1])) < 1) {
+            usage();
+        }
+        at += 2;
+    }
+    if (argc - at < 2) {
+        usage();
+    }
+    const std::string work = argv[at++];
+    std::vector<Size> sizes;
+    for (; at < argc; ++at) {
+        Size size;
+        size.mib = std::atoi(argv[at]);
+        size.payload = work + "\\payload-" + argv[at] + ".exe";
+        size.launcher = work + "\\launcher-" + argv[at] + ".exe";
+        size.payloadBytes = fileSize(size.payload);
+        fileSize(size.launcher);
+        sizes.push_back(size);
+    }
+
+    const std::string temp = work + "\\temp";
+    if (!CreateDirectoryA(temp.c_str(), nullptr)) {
+        const DWORD error = GetLastError();
+        fail("cannot create " + temp, error);
+    }
+    SetEnvironmentVariableA("TMP", temp.c_str());
+    SetEnvironmentVariableA("TEMP", temp.c_str());
+    SetEnvironmentVariableA("W4W_PROBE_EXIT", std::to_string(payloadExitCode).c_str());
+    const std::string copyTarget = temp + "\\copy.exe";
+
+    std::printf("TEMP       %s\n", temp.c_str());
+    std::printf("Desktop    kept up for the whole run by a hidden GUI helper, w4wdesktop.exe (PID %lu),\n"
+                "           as Windows always has one\n",
+                keepDesktop());
+    std::printf("Cases      launcher  the wrapped payload, start to end (extraction, run, removal)\n"
+                "           direct    the padded payload started by this program as the launcher starts it\n"
+                "                     (CREATE_NO_WINDOW, same arguments)\n"
+                "           copy      CopyFileA of the padded payload into TEMP\n");
+    std::printf("Runs       per size one warm-up of each case, then %d rounds of launcher, direct, copy\n\n",
+                repetitions);
+
+    for (Size& size : sizes) {
+        timeProgram(size.launcher, 0);
+        timeProgram(size.payload, CREATE_NO_WINDOW);
+        timeCopy(size.payload, copyTarget);
+        expectOnlyTheLog(temp);
+        for (int i = 0; i < repetitions; ++i) {
+            const Timed launcher = timeProgram(size.launcher, 0);
+            expectOnlyTheLog(temp);
+            size.launcherMs.push_back(launcher.ms);
+            size.peakAtEnd.push_back(launcher.atEnd.peakPagefile);
+            size.directMs.push_back(timeProgram(size.payload, CREATE_NO_WINDOW).ms);
+            size.copyMs.push_back(timeCopy(size.payload, copyTarget));
+        }
+        size.largestWhileRunning = largestPagefileWhileRunning(size.launcher);
+        expectOnlyTheLog(temp);
+    }
+
+    std::printf("%-8s %14s  %-9s %9s %10s\n", "size", "payload bytes", "case", "min ms", "median ms");
+    for (const Size& size : sizes) {
+        const std::string label = std::to_string(size.mib) + " MiB";
+        std::printf("%-8s %14llu  %-9s %9.1f %10.1f\n", label.c_str(), size.payloadBytes, "launcher",
+                    minimum(size.launcherMs), median(size.launcherMs));
+        std::printf("%-8s %14s  %-9s %9.1f %10.1f\n", "", "", "direct", minimum(size.directMs), median(size.directMs));
+        std::printf("%-8s %14s  %-9s %9.1f %10.1f\n", "", "", "copy", minimum(size.copyMs), median(size.copyMs));
+    }
+
+    std::printf("\nLauncher's private memory (pagefile-backed commit)\n");
+    std::printf("%-8s %32s %28s\n", "size", "PeakPagefileUsage at end", "largest PagefileUsage seen");
+    for (const Size& size : sizes) {
+        const std::string label = std::to_string(size.mib) + " MiB";
+        const auto given = std::count_if(size.peakAtEnd.begin(), size.peakAtEnd.end(), [](double v) { return v > 0; });
+        const std::string atEnd = mibText(maximum(size.peakAtEnd)) + " (" + std::to_string(given) + " of " +
+                                  std::to_string(size.peakAtEnd.size()) + " > 0)";
+        std::printf("%-8s %32s %28s\n", label.c_str(), atEnd.c_str(), mibText(size.largestWhileRunning).c_str());
+    }
+    std::printf("The first is read after the launcher ended, before its handle is closed: the largest of\n"
+                "the timed runs, and how many gave more than nothing. The second is read every 2 ms while\n"
+                "it runs, its payload told to stay %s ms. Under Wine both are the anonymous memory resident\n"
+                "when read, not a peak, and once the process has ended often nothing: there the second is\n"
+                "the one to go by.\n\n",
+                holdMilliseconds);
+
+    for (const Size& size : sizes) {
+        const double launcher = median(size.launcherMs);
+        const double direct = median(size.directMs);
+        const double copy = median(size.copyMs);
+        std::printf("bench size_mib=%d launcher_ms=%.1f direct_ms=%.1f copy_ms=%.1f overhead_ratio=%.2f\n", size.mib,
+                    launcher, direct, copy, (launcher - direct) / (direct + copy));
+    }
+    for (const Size& size : sizes) {
+        std::printf("memory size_mib=%d peak_pagefile_at_end_mib=%.1f largest_pagefile_seen_mib=%.1f\n", size.mib,
+                    maximum(size.peakAtEnd), size.largestWhileRunning);
+    }
+
+    const std::string log = temp + "\\" + logName;
+    if (!DeleteFileA(log.c_str())) {
+        const DWORD error = GetLastError();
+        fail("cannot delete " + log, error);
+    }
+    expectOnlyTheLog(temp);
+    if (!RemoveDirectoryA(temp.c_str())) {
+        const DWORD error = GetLastError();
+        fail("cannot remove " + temp, error);
+    }
+    return 0;
+}
