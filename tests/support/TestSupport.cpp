@@ -164,31 +164,12 @@ DWORD runProcess(const std::string& application, const std::string& commandLine,
 }
 
 ProbeReport readProbeReport(const std::string& path) {
-    const std::string text = readFile(path);
-    ProbeReport report;
-    std::string::size_type at = 0;
-    while (at < text.size()) {
-        const std::string::size_type equals = text.find('=', at);
-        const std::string::size_type colon = text.find(':', equals);
-        if (equals == std::string::npos || colon == std::string::npos) {
-            ADD_FAILURE() << "malformed probe report " << path;
-            break;
-        }
-        const std::string key = text.substr(at, equals - at);
-        const std::string::size_type size = std::stoul(text.substr(equals + 1, colon - equals - 1));
-        const std::string value = text.substr(colon + 1, size);
-        at = colon + 1 + size + 1;
-        if (key == "module") {
-            report.module = value;
-        } else if (key == "cwd") {
-            report.cwd = value;
-        } else if (key == "argc") {
-            report.argc = std::stoi(value);
-        } else if (key == "arg") {
-            report.args.push_back(value);
-        }
+    try {
+        return parseProbeReport(readFile(path));
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << e.what() << ": " << path;
+        return ProbeReport();
     }
-    return report;
 }
 
 std::vector<LogRecord> readLog(const std::string& path) {

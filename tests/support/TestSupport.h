@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ProbeReport.h"
+
 #include <windows.h>
 
 #include <string>
@@ -70,13 +72,9 @@ private:
 DWORD runProcess(const std::string& application, const std::string& commandLine,
                  const std::string& workingDir = std::string());
 
-// What the probe program wrote about its start (W4W_PROBE_OUT).
-struct ProbeReport {
-    std::string module;
-    std::string cwd;
-    int argc = 0;
-    std::vector<std::string> args; // after the program name
-};
+using ::ProbeReport;
+// What the probe program wrote about its start (W4W_PROBE_OUT); fails the calling test when
+// the file is not such a report.
 ProbeReport readProbeReport(const std::string& path);
 
 // One record of vextrel.log.

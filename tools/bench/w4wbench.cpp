@@ -4,6 +4,9 @@
 // the launcher end to end, the payload started directly, and a copy of the payload into TEMP,
 // and reads the launcher's private memory. TEMP is removed at the end; anything a run leaves
 // there stops the benchmark.
+#include "FileUtils.h"
+#include "SysInfo.h"
+
 #include <windows.h>
 
 #include <psapi.h>
@@ -146,29 +149,14 @@ double largestPagefileWhileRunning(const std::string& launcher) {
     return largest;
 }
 
-std::vector<std::string> entriesOf(const std::string& dir) {
-    std::vector<std::string> names;
-    WIN32_FIND_DATAA found;
-    const HANDLE search = FindFirstFileA((dir + "\\*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) {
-        return names;
-    }
-    do {
-        const std::string name = found.cFileName;
-        if (name != "." && name != "..") {
-            names.push_back(name);
-        }
-    } while (FindNextFileA(search, &found));
-    FindClose(search);
-    return names;
-}
-
 const char* const logName = "vextrel.log";
 
 void expectOnlyTheLog(const std::string& temp) {
-    for (const std::string& name : entriesOf(temp)) {
-        if (name != logName) {
-            fail("a run left " + temp + "\\" + name + " behind");
+    std::vector<std::string> left;
+    FileUtils::DirectoryIterator(false, true, true, temp).findItems(left);
+    for (const std::string& path : left) {
+        if (FileUtils::basename(path) != logName) {
+            fail("a run left " + path + " behind");
         }
     }
 }
@@ -188,10 +176,7 @@ double maximum(const std::vector<double>& values) {
 }
 
 std::string ownDir() {
-    char path[MAX_PATH];
-    const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    const std::string self(path, n);
-    return self.substr(0, self.find_last_of('\\'));
+    return FileUtils::dirname(SysInfo::getProcessModulePath());
 }
 
 // Windows always has a desktop; Wine closes its own whenever no GUI program runs, and the next

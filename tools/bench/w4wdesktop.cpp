@@ -2,14 +2,16 @@
 // A GUI program with one hidden window that lives until process PID ends. Wine closes its
 // desktop whenever no GUI program runs and brings it back, slowly, for the next one; Windows
 // always has a desktop, so the benchmark keeps this one attached to it while it runs.
+#include "WinAutoHandle.h"
+
 #include <windows.h>
 
 #include <cstdlib>
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
     const DWORD pid = std::strtoul(commandLine, nullptr, 10);
-    const HANDLE parent = OpenProcess(SYNCHRONIZE, FALSE, pid);
-    if (parent == nullptr) {
+    const AutoHandle parent(OpenProcess(SYNCHRONIZE, FALSE, pid));
+    if (parent.get() == nullptr) {
         return 1;
     }
     WNDCLASSA windowClass = {};
@@ -25,7 +27,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
     }
     for (;;) {
         // The first wait for input also tells WaitForInputIdle in the parent that we are up.
-        const DWORD woken = MsgWaitForMultipleObjects(1, &parent, FALSE, INFINITE, QS_ALLINPUT);
+        const HANDLE handles[] = {parent.get()};
+        const DWORD woken = MsgWaitForMultipleObjects(1, handles, FALSE, INFINITE, QS_ALLINPUT);
         if (woken != WAIT_OBJECT_0 + 1) {
             break;
         }
@@ -35,6 +38,5 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
         }
     }
     DestroyWindow(window);
-    CloseHandle(parent);
     return 0;
 }

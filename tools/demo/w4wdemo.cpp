@@ -3,9 +3,11 @@
 // temporary directory, and shows what the payload saw, the exit code that came back, the records
 // the run appended to vextrel.log, and what was left behind.
 #include "FileUtils.h"
+#include "ProbeReport.h"
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -20,34 +22,6 @@ const DWORD payloadExitCode = 42;
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// The probe's report: key=length:value lines.
-std::vector<std::pair<std::string, std::string>> readReport(const std::string& path) {
-    const std::string text = readFile(path);
-    std::vector<std::pair<std::string, std::string>> entries;
-    std::string::size_type at = 0;
-    while (at < text.size()) {
-        const auto equals = text.find('=', at);
-        const auto colon = text.find(':', equals);
-        if (equals == std::string::npos || colon == std::string::npos) {
-            break;
-        }
-        const auto size = std::stoul(text.substr(equals + 1, colon - equals - 1));
-        entries.emplace_back(text.substr(at, equals - at), text.substr(colon + 1, size));
-        at = colon + 1 + size + 1;
-    }
-    return entries;
-}
-
-std::vector<std::string> entriesOf(const std::string& dir) {
-    std::vector<std::string> paths;
-    FileUtils::DirectoryIterator(false, true, true, dir).findItems(paths);
-    std::vector<std::string> names;
-    for (const std::string& path : paths) {
-        names.push_back(FileUtils::basename(path));
-    }
-    return names;
 }
 
 } // namespace
@@ -86,14 +60,15 @@ int main(int argc, char** argv) {
     CloseHandle(process.hProcess);
 
     std::printf("The payload saw\n");
-    for (const auto& entry : readReport(report)) {
-        if (entry.first == "module") {
-            std::printf("  its own path       %s\n", entry.second.c_str());
-        } else if (entry.first == "cwd") {
-            std::printf("  working directory  %s\n", entry.second.c_str());
-        } else if (entry.first == "arg") {
-            std::printf("  argument           [%s]\n", entry.second.c_str());
+    try {
+        const ProbeReport seen = parseProbeReport(readFile(report));
+        std::printf("  its own path       %s\n", seen.module.c_str());
+        std::printf("  working directory  %s\n", seen.cwd.c_str());
+        for (const std::string& arg : seen.args) {
+            std::printf("  argument           [%s]\n", arg.c_str());
         }
+    } catch (const std::exception& e) {
+        std::printf("  nothing readable: %s\n", e.what());
     }
     std::printf("\nExit code  %lu (the payload ended with %lu)\n\n", exitCode, payloadExitCode);
 
@@ -110,14 +85,12 @@ int main(int argc, char** argv) {
         at = end == std::string::npos ? log.size() : end + 1;
     }
 
-    const std::vector<std::string> left = entriesOf(temp);
-    std::printf("\nLeft in TEMP  %s\n", left.size() == 1 && left[0] == "vextrel.log"
-                                            ? "vextrel.log only: the extraction directory is gone"
-                                            : "");
-    for (const std::string& name : left) {
-        if (name != "vextrel.log") {
-            std::printf("  %s\n", name.c_str());
-        }
+    std::vector<std::string> left;
+    FileUtils::DirectoryIterator(false, true, true, temp).findItems(left);
+    left.erase(std::remove(left.begin(), left.end(), FileUtils::combinePath(temp, "vextrel.log")), left.end());
+    std::printf("\nLeft in TEMP  %s\n", left.empty() ? "vextrel.log only: the extraction directory is gone" : "");
+    for (const std::string& path : left) {
+        std::printf("  %s\n", FileUtils::basename(path).c_str());
     }
     std::printf("\nThe full log: %s\n", FileUtils::combinePath(temp, "vextrel.log").c_str());
     return exitCode == payloadExitCode ? 0 : 1;

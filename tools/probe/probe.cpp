@@ -9,6 +9,7 @@
 // FILE holds "key=value" lines: module, cwd, argc, and one "arg=" line per argument
 // after the program name, each value as its length, a colon and its bytes, so any text survives.
 #include "Log.h"
+#include "ProbeReport.h"
 #include "SysInfo.h"
 
 #include <windows.h>
@@ -26,7 +27,7 @@ std::string env(const char* name) {
 }
 
 void put(std::ofstream& out, const char* key, const std::string& value) {
-    out << key << '=' << value.size() << ':' << value << '\n';
+    out << probeReportLine(key, value);
 }
 
 void holdOwnFile(const std::string& self, DWORD milliseconds) {
