@@ -127,7 +127,7 @@ protected:
 
     std::string wrapProbe() {
         const std::string launcher = bin.file("setup.exe");
-        scenarios::wrap(programPath("probe.exe"), launcher);
+        testsupport::wrap(programPath("probe.exe"), launcher);
         return launcher;
     }
 
@@ -153,7 +153,7 @@ protected:
     }
 
     std::string log() const { return temp.file("vextrel.log"); }
-    std::vector<std::string> leftovers() const { return scenarios::leftovers(temp.path()); }
+    std::vector<std::string> leftovers() const { return testsupport::leftovers(temp.path()); }
 
     // A launcher whose payload sleeps for a minute, once that payload runs; child is the
     // payload's process id, 0 when it was not found.
@@ -191,7 +191,7 @@ TEST_F(FaultsTest, TemporaryDirectoryOnAFullFilesystem) {
     const std::string payload = bin.file("large.exe");
     scenarios::writeLargeProbe(payload, extra);
     const std::string launcher = bin.file("setup.exe");
-    scenarios::wrap(payload, launcher);
+    testsupport::wrap(payload, launcher);
     const std::regex caught("Exception with message '" + escapeForRegex(streamFailureText()) + "' caught");
 
     const ScopedEnv tmp("TMP", small);
@@ -361,7 +361,7 @@ TEST_F(FaultsTest, ObjectsPlantedWhileThePayloadIsWritten) {
     const std::string payload = bin.file("large.exe");
     scenarios::writeLargeProbe(payload, 64 << 20);
     const std::string launcher = bin.file("setup.exe");
-    scenarios::wrap(payload, launcher);
+    testsupport::wrap(payload, launcher);
     const scenarios::OutsideTree outside(bin.file("outside"));
     for (const scenarios::Plant kind :
          {scenarios::Plant::File, scenarios::Plant::EmptyDirectory, scenarios::Plant::DirectoryLink}) {

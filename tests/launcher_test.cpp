@@ -8,16 +8,12 @@
 #include <psapi.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstddef>
 #include <filesystem>
-#include <fstream>
-#include <iostream>
 #include <memory>
 #include <regex>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 using testsupport::LogRecord;
@@ -37,9 +33,7 @@ protected:
 
     std::string wrap(const std::string& payload, const std::string& name) {
         const std::string output = bin.file(name);
-        const std::string commandLine =
-            "w4wpack \"" + programPath("wrapper4wrapper.exe") + "\" \"" + payload + "\" \"" + output + "\"";
-        EXPECT_EQ(0u, testsupport::runProcess(programPath("w4wpack.exe"), commandLine));
+        testsupport::wrap(payload, output);
         return output;
     }
 
@@ -56,12 +50,7 @@ protected:
     bool childRan() const { return testsupport::exists(reportPath()); }
     testsupport::ProbeReport report() const { return testsupport::readProbeReport(reportPath()); }
 
-    // What the runs left in the temporary directory besides the log.
-    std::vector<std::string> leftovers() const {
-        std::vector<std::string> names = testsupport::listDir(temp.path());
-        names.erase(std::remove(names.begin(), names.end(), "vextrel.log"), names.end());
-        return names;
-    }
+    std::vector<std::string> leftovers() const { return testsupport::leftovers(temp.path()); }
 
     std::vector<LogRecord> records() const {
         return testsupport::exists(temp.file("vextrel.log")) ? testsupport::readLog(temp.file("vextrel.log"))
@@ -186,62 +175,6 @@ TEST_F(LauncherTest, PayloadThatIsNotRunnable) {
                   ") at `anonymous-namespace'::execProcessWaitForFinish(): CreateProcess failed. System error ["))
         << failures[0].message;
     EXPECT_FALSE(childRan());
-    EXPECT_TRUE(leftovers().empty());
-}
-
-TEST_F(LauncherTest, FilePlantedWhileThePayloadIsWrittenIsRefused) {
-    // A large payload gives the planter time; a file appended to an image does not stop it.
-    const std::string large = bin.file("large.exe");
-    ASSERT_TRUE(CopyFileA(programPath("probe.exe").c_str(), large.c_str(), FALSE));
-    {
-        std::ofstream out(large, std::ios::binary | std::ios::app);
-        out << std::string(64 << 20, '\x5A');
-    }
-    const std::string launcher = wrap(large, "setup.exe");
-
-    // One file into each new directory, as soon as it shows.
-    std::atomic<bool> done{false};
-    std::atomic<int> planted{0};
-    std::thread planter([&] {
-        std::set<std::string> seen;
-        while (!done) {
-            WIN32_FIND_DATAA entry;
-            const HANDLE find = FindFirstFileA(temp.file("orv*.tmp").c_str(), &entry);
-            if (find == INVALID_HANDLE_VALUE) {
-                continue;
-            }
-            do {
-                if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && seen.insert(entry.cFileName).second) {
-                    const std::string planted_file = temp.file(entry.cFileName) + "\\version.dll";
-                    const HANDLE file =
-                        CreateFileA(planted_file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
-                    if (file != INVALID_HANDLE_VALUE) {
-                        CloseHandle(file);
-                        ++planted;
-                    }
-                }
-            } while (FindNextFileA(find, &entry));
-            FindClose(find);
-        }
-    });
-    const DWORD code = launch(launcher);
-    done = true;
-    planter.join();
-
-    ASSERT_EQ(1, planted.load());
-    if (code == 0) {
-        // The file came after the check: the run went on as usual.
-        std::cout << "the planted file came too late for the check\n";
-        EXPECT_TRUE(childRan());
-        EXPECT_TRUE(errors().empty());
-    } else {
-        EXPECT_EQ(0xFFFFFFFFu, code);
-        EXPECT_FALSE(childRan());
-        const std::vector<LogRecord> failures = errors();
-        ASSERT_EQ(1u, failures.size());
-        EXPECT_EQ("Secure directory is tempered, exiting...", failures[0].message);
-        EXPECT_EQ("`anonymous-namespace'::run", failures[0].function);
-    }
     EXPECT_TRUE(leftovers().empty());
 }
 

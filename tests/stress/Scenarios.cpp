@@ -119,14 +119,6 @@ std::wstring wide(const std::string& text) {
     return std::wstring(text.begin(), text.end());
 }
 
-void wrap(const std::string& payload, const std::string& output) {
-    const std::string commandLine =
-        "w4wpack \"" + testsupport::programPath("wrapper4wrapper.exe") + "\" \"" + payload + "\" \"" + output + "\"";
-    if (testsupport::runProcess(testsupport::programPath("w4wpack.exe"), commandLine) != 0) {
-        throw std::runtime_error("w4wpack could not wrap " + payload);
-    }
-}
-
 void writeLargeProbe(const std::string& path, std::size_t extra) {
     if (!CopyFileA(testsupport::programPath("probe.exe").c_str(), path.c_str(), FALSE)) {
         throw std::runtime_error("cannot copy the probe to " + path);
@@ -139,14 +131,8 @@ void writeLargeProbe(const std::string& path, std::size_t extra) {
     }
 }
 
-std::vector<std::string> leftovers(const std::string& temp) {
-    std::vector<std::string> names = testsupport::listDir(temp);
-    names.erase(std::remove(names.begin(), names.end(), "vextrel.log"), names.end());
-    return names;
-}
-
 std::vector<std::string> secureDirectories(const std::string& temp) {
-    std::vector<std::string> names = leftovers(temp);
+    std::vector<std::string> names = testsupport::leftovers(temp);
     names.erase(std::remove_if(names.begin(), names.end(),
                                [](const std::string& name) { return !std::regex_match(name, secureDirName); }),
                 names.end());
@@ -319,9 +305,9 @@ HostileResult runHostile(Plant kind, const std::string& launcherPath, const test
         EXPECT_EQ(std::vector<std::string>{Planter::objectName}, testsupport::listDir(dir));
         EXPECT_TRUE(isLink(planted.front()));
     }
-    EXPECT_EQ(expectedLeft, leftovers(temp.path()));
+    EXPECT_EQ(expectedLeft, testsupport::leftovers(temp.path()));
     sweeper.sweep();
-    EXPECT_EQ(std::vector<std::string>(), leftovers(temp.path()));
+    EXPECT_EQ(std::vector<std::string>(), testsupport::leftovers(temp.path()));
     return result;
 }
 

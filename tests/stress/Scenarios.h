@@ -18,13 +18,9 @@ bool underWine();
 // The test paths and arguments are ASCII.
 std::wstring wide(const std::string& text);
 
-// Writes output: the launcher template carrying payload, made with w4wpack.
-void wrap(const std::string& payload, const std::string& output);
 // Writes path: the probe with extra bytes appended, which take a while to extract.
 void writeLargeProbe(const std::string& path, std::size_t extra);
 
-// The names in temp besides the log.
-std::vector<std::string> leftovers(const std::string& temp);
 // The extraction directories (orv*.tmp) in temp.
 std::vector<std::string> secureDirectories(const std::string& temp);
 

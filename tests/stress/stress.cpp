@@ -63,7 +63,7 @@ TEST(Stress, LaunchersAtOnceShareOneTemporaryDirectory) {
     TempDir bin;
     TempDir temp;
     const std::string launcher = bin.file("setup.exe");
-    scenarios::wrap(programPath("probe.exe"), launcher);
+    testsupport::wrap(programPath("probe.exe"), launcher);
     // The command line's tail and what the payload must receive from it.
     const std::string tail = R"("say \"hi\"" "C:\dir with space\\" plain)";
     const std::vector<std::string> fixedArgs = {"say \"hi\"", "C:\\dir with space\\", "plain"};
@@ -104,10 +104,10 @@ TEST(Stress, LaunchersAtOnceShareOneTemporaryDirectory) {
             ++runs;
         }
         EXPECT_EQ(static_cast<std::size_t>(launchers), dirs.size()) << "round " << round;
-        EXPECT_EQ(std::vector<std::string>(), scenarios::leftovers(temp.path())) << "round " << round;
+        EXPECT_EQ(std::vector<std::string>(), testsupport::leftovers(temp.path())) << "round " << round;
         std::cout << "round " << round << ": " << launchers << " launchers in " << GetTickCount() - roundBegin
                   << " ms, " << dirs.size()
-                  << " distinct directories, left behind: " << scenarios::leftovers(temp.path()).size() << "\n";
+                  << " distinct directories, left behind: " << testsupport::leftovers(temp.path()).size() << "\n";
     }
     const DWORD took = GetTickCount() - begin;
 
@@ -186,7 +186,7 @@ TEST(Stress, ObjectsPlantedWhileThePayloadIsWritten) {
         const std::string payload = bin.file("payload.exe");
         scenarios::writeLargeProbe(payload, p.extra);
         const std::string launcher = bin.file("setup.exe");
-        scenarios::wrap(payload, launcher);
+        testsupport::wrap(payload, launcher);
         for (const scenarios::Plant kind :
              {scenarios::Plant::File, scenarios::Plant::EmptyDirectory, scenarios::Plant::DirectoryLink}) {
             int refused = 0;

@@ -118,6 +118,20 @@ std::string programPath(const std::string& fileName) {
     return self.substr(0, self.find_last_of("\\/") + 1) + fileName;
 }
 
+void wrap(const std::string& payload, const std::string& output) {
+    const std::string commandLine =
+        "w4wpack \"" + programPath("wrapper4wrapper.exe") + "\" \"" + payload + "\" \"" + output + "\"";
+    if (runProcess(programPath("w4wpack.exe"), commandLine) != 0) {
+        throw std::runtime_error("w4wpack could not wrap " + payload);
+    }
+}
+
+std::vector<std::string> leftovers(const std::string& temp) {
+    std::vector<std::string> names = listDir(temp);
+    names.erase(std::remove(names.begin(), names.end(), "vextrel.log"), names.end());
+    return names;
+}
+
 Process::Process(const std::wstring& application, const std::wstring& commandLine, bool suspended) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;

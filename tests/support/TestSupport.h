@@ -68,6 +68,11 @@ private:
     PROCESS_INFORMATION info = {};
 };
 
+// Writes output: the launcher template carrying payload, made with w4wpack. Throws when it fails.
+void wrap(const std::string& payload, const std::string& output);
+// The names in a launcher's temporary directory besides the log: what its runs left there.
+std::vector<std::string> leftovers(const std::string& temp);
+
 // Starts the program, waits for it and returns its 32-bit exit code.
 DWORD runProcess(const std::string& application, const std::string& commandLine,
                  const std::string& workingDir = std::string());
