@@ -29,20 +29,6 @@ using testsupport::TempDir;
 
 namespace {
 
-std::vector<LogRecord> recordsOf(const std::string& log) {
-    return exists(log) ? testsupport::readLog(log) : std::vector<LogRecord>();
-}
-
-std::vector<LogRecord> errorsOf(const std::string& log) {
-    std::vector<LogRecord> found;
-    for (const LogRecord& r : recordsOf(log)) {
-        if (r.level != "TRACE") {
-            found.push_back(r);
-        }
-    }
-    return found;
-}
-
 // The one record of a failure that run caught.
 void expectCaught(const std::vector<LogRecord>& errors, const std::regex& message) {
     ASSERT_EQ(1u, errors.size());
@@ -211,13 +197,13 @@ TEST_F(FaultsTest, TemporaryDirectoryOnAFullFilesystem) {
         std::vector<std::string> left = testsupport::listDir(small);
         left.erase(std::remove(left.begin(), left.end(), "vextrel.log"), left.end());
         EXPECT_EQ(fillFirst ? std::vector<std::string>{"filler"} : std::vector<std::string>(), left);
-        const std::vector<LogRecord> records = recordsOf(smallLog);
+        const std::vector<LogRecord> records = testsupport::readLogIfAny(smallLog);
         if (fillFirst) {
             // Records that find no space are lost, as the log loses every record it cannot write.
             EXPECT_TRUE(records.empty());
         } else {
             // The partial file is deleted before the failure is reported, which frees the space.
-            expectCaught(errorsOf(smallLog), caught);
+            expectCaught(testsupport::failuresIn(testsupport::readLogIfAny(smallLog)), caught);
         }
         std::cout << (fillFirst ? "full filesystem" : "payload larger than the free space") << ": exit code "
                   << static_cast<int>(code) << ", " << records.size()
@@ -289,7 +275,7 @@ TEST_F(FaultsTest, PayloadsThatCannotRun) {
         const DWORD code = launch(launcherCarrying(c.bytes));
         EXPECT_EQ(0xFFFFFFFFu, code) << c.what;
         EXPECT_FALSE(childRan()) << c.what;
-        const std::vector<LogRecord> errors = errorsOf(log());
+        const std::vector<LogRecord> errors = testsupport::failuresIn(testsupport::readLogIfAny(log()));
         std::smatch m;
         const std::regex shape(
             R"(Exception with message 'wrapper4wrapper\.cpp\(\d+\) at `anonymous-namespace'::)"
@@ -311,7 +297,7 @@ TEST_F(FaultsTest, ChildThatCrashes) {
     const DWORD code = launch(wrapProbe());
     EXPECT_EQ(0xC0000005u, code);
     EXPECT_TRUE(childRan());
-    EXPECT_TRUE(errorsOf(log()).empty());
+    EXPECT_TRUE(testsupport::failuresIn(testsupport::readLogIfAny(log())).empty());
     EXPECT_TRUE(leftovers().empty());
     std::cout << "crashing child: exit code 0x" << std::hex << code << std::dec << ", nothing left\n";
 }
@@ -324,7 +310,7 @@ TEST_F(FaultsTest, ChildEndedByAnotherProcess) {
     ASSERT_TRUE(TerminateProcess(child.get(), chosen));
     const DWORD code = running.launcher->wait();
     EXPECT_EQ(chosen, code);
-    EXPECT_TRUE(errorsOf(log()).empty());
+    EXPECT_TRUE(testsupport::failuresIn(testsupport::readLogIfAny(log())).empty());
     EXPECT_TRUE(leftovers().empty());
     std::cout << "child ended with 0x" << std::hex << chosen << ": launcher's exit code 0x" << code << std::dec
               << ", nothing left\n";
@@ -350,7 +336,7 @@ TEST_F(FaultsTest, LauncherEndedWhileItsChildRuns) {
     EXPECT_EQ(std::vector<std::string>{"setup.exe"}, testsupport::listDir(dir));
     EXPECT_EQ(dirs, leftovers());
     EXPECT_FALSE(scheduledOnReboot(dir));
-    for (const LogRecord& r : recordsOf(log())) {
+    for (const LogRecord& r : testsupport::readLogIfAny(log())) {
         EXPECT_EQ(std::string::npos, r.message.find("Deleted [" + dir + "\\setup.exe]")) << r.message;
         EXPECT_EQ("TRACE", r.level) << r.message;
     }

@@ -52,20 +52,8 @@ protected:
 
     std::vector<std::string> leftovers() const { return testsupport::leftovers(temp.path()); }
 
-    std::vector<LogRecord> records() const {
-        return testsupport::exists(temp.file("vextrel.log")) ? testsupport::readLog(temp.file("vextrel.log"))
-                                                             : std::vector<LogRecord>();
-    }
-
-    std::vector<LogRecord> errors() const {
-        std::vector<LogRecord> found;
-        for (const LogRecord& r : records()) {
-            if (r.level != "TRACE") {
-                found.push_back(r);
-            }
-        }
-        return found;
-    }
+    std::vector<LogRecord> records() const { return testsupport::readLogIfAny(temp.file("vextrel.log")); }
+    std::vector<LogRecord> errors() const { return testsupport::failuresIn(records()); }
 
     // The payload ran in a directory of its own right inside the temporary directory.
     void expectRanInSecureDirectory(const std::string& launcherName) {

@@ -270,14 +270,7 @@ HostileResult runHostile(Plant kind, const std::string& launcherPath, const test
     HostileResult result;
     result.planted = !planted.empty();
     EXPECT_LE(planted.size(), 1u) << "one launcher makes one extraction directory";
-    std::vector<LogRecord> errors;
-    if (exists(temp.file("vextrel.log"))) {
-        for (const LogRecord& record : testsupport::readLog(temp.file("vextrel.log"))) {
-            if (record.level != "TRACE") {
-                errors.push_back(record);
-            }
-        }
-    }
+    const std::vector<LogRecord> errors = testsupport::failuresIn(testsupport::readLogIfAny(temp.file("vextrel.log")));
     if (code == 0) {
         EXPECT_TRUE(exists(reportPath)) << "the payload did not run";
         EXPECT_TRUE(errors.empty()) << errors.front().message;

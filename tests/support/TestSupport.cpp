@@ -225,6 +225,17 @@ std::vector<LogRecord> readLog(const std::string& path) {
     return records;
 }
 
+std::vector<LogRecord> readLogIfAny(const std::string& path) {
+    return exists(path) ? readLog(path) : std::vector<LogRecord>();
+}
+
+std::vector<LogRecord> failuresIn(const std::vector<LogRecord>& records) {
+    std::vector<LogRecord> failures;
+    std::copy_if(records.begin(), records.end(), std::back_inserter(failures),
+                 [](const LogRecord& r) { return r.level != "TRACE"; });
+    return failures;
+}
+
 LogCapture::LogCapture(const TempDir& dir) : file(dir.file("vextrel.log")), saved(logger.filePath) {
     logger.filePath = file;
 }
@@ -234,7 +245,7 @@ LogCapture::~LogCapture() {
 }
 
 std::vector<LogRecord> LogCapture::records() const {
-    return exists(file) ? readLog(file) : std::vector<LogRecord>();
+    return readLogIfAny(file);
 }
 
 std::vector<LogRecord> LogCapture::take() {

@@ -94,6 +94,10 @@ struct LogRecord {
 };
 // Parses a whole log file; fails the calling test where a record does not have the format.
 std::vector<LogRecord> readLog(const std::string& path);
+// The same, and no records when there is no file.
+std::vector<LogRecord> readLogIfAny(const std::string& path);
+// The records above TRACE: the failures a run reported.
+std::vector<LogRecord> failuresIn(const std::vector<LogRecord>& records);
 
 // Points this process's log at vextrel.log in dir until destroyed.
 class LogCapture {
