@@ -844,8 +844,7 @@ bool runUnixUntil(const std::string& program, const std::string& args, const std
                         &process)) {
         return false;
     }
-    const AutoHandle thread(process.hThread);
-    const AutoHandle child(process.hProcess);
+    const AutoProcess child(process);
     for (int i = 0; i < 500 && !done(); ++i) {
         Sleep(10);
     }

@@ -1,6 +1,7 @@
 #include "Scenarios.h"
 
 #include "FileUtils.h"
+#include "WinAutoHandle.h"
 
 #include <gtest/gtest.h>
 
@@ -50,12 +51,7 @@ void startLinuxProgram(const std::string& program, std::string commandLine) {
                         &process)) {
         throw std::runtime_error("cannot start " + path + ": error " + std::to_string(GetLastError()));
     }
-    if (process.hThread != nullptr) {
-        CloseHandle(process.hThread);
-    }
-    if (process.hProcess != nullptr) {
-        CloseHandle(process.hProcess);
-    }
+    const AutoProcess started(process);
 }
 
 bool isLink(const std::string& path) {

@@ -132,31 +132,39 @@ std::vector<std::string> leftovers(const std::string& temp) {
     return names;
 }
 
-Process::Process(const std::wstring& application, const std::wstring& commandLine, bool suspended) {
+namespace {
+
+PROCESS_INFORMATION start(const std::wstring& application, const std::wstring& commandLine, bool suspended) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
+    PROCESS_INFORMATION started = {};
     std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
     line.push_back(L'\0');
     if (!CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, FALSE, suspended ? CREATE_SUSPENDED : 0,
-                        nullptr, nullptr, &startup, &info)) {
+                        nullptr, nullptr, &startup, &started)) {
         throw std::runtime_error("cannot start a program: error " + std::to_string(GetLastError()));
     }
+    return started;
 }
 
-Process::~Process() {
-    CloseHandle(info.hThread);
-    CloseHandle(info.hProcess);
+DWORD waitForExitCode(HANDLE process) {
+    WaitForSingleObject(process, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(process, &code);
+    return code;
 }
+
+} // namespace
+
+Process::Process(const std::wstring& application, const std::wstring& commandLine, bool suspended)
+    : child(start(application, commandLine, suspended)) {}
 
 void Process::resume() {
-    ResumeThread(info.hThread);
+    ResumeThread(child.thread());
 }
 
 DWORD Process::wait() {
-    WaitForSingleObject(info.hProcess, INFINITE);
-    DWORD code = 0;
-    GetExitCodeProcess(info.hProcess, &code);
-    return code;
+    return waitForExitCode(child.process());
 }
 
 DWORD runProcess(const std::string& application, const std::string& commandLine, const std::string& workingDir) {
@@ -169,12 +177,8 @@ DWORD runProcess(const std::string& application, const std::string& commandLine,
                         workingDir.empty() ? nullptr : workingDir.c_str(), &startup, &process)) {
         throw std::runtime_error("cannot start " + application + ": error " + std::to_string(GetLastError()));
     }
-    WaitForSingleObject(process.hProcess, INFINITE);
-    DWORD code = 0;
-    GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return code;
+    const AutoProcess child(process);
+    return waitForExitCode(child.process());
 }
 
 ProbeReport readProbeReport(const std::string& path) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ProbeReport.h"
+#include "WinAutoHandle.h"
 
 #include <windows.h>
 
@@ -55,17 +56,14 @@ std::string programPath(const std::string& fileName);
 class Process {
 public:
     Process(const std::wstring& application, const std::wstring& commandLine, bool suspended = false);
-    ~Process();
-    Process(const Process&) = delete;
-    Process& operator=(const Process&) = delete;
 
     void resume();
     // Waits for its end and returns its 32-bit exit code.
     DWORD wait();
-    HANDLE handle() const { return info.hProcess; }
+    HANDLE handle() const { return child.process(); }
 
 private:
-    PROCESS_INFORMATION info = {};
+    AutoProcess child;
 };
 
 // Writes output: the launcher template carrying payload, made with w4wpack. Throws when it fails.

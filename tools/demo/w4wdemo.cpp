@@ -4,6 +4,7 @@
 // the run appended to vextrel.log, and what was left behind.
 #include "FileUtils.h"
 #include "ProbeReport.h"
+#include "WinAutoHandle.h"
 
 #include <windows.h>
 
@@ -53,11 +54,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "w4wdemo: cannot start %s (error %lu)\n", launcher.c_str(), GetLastError());
         return 1;
     }
-    WaitForSingleObject(process.hProcess, INFINITE);
+    const AutoProcess child(process);
+    WaitForSingleObject(child.process(), INFINITE);
     DWORD exitCode = 0;
-    GetExitCodeProcess(process.hProcess, &exitCode);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    GetExitCodeProcess(child.process(), &exitCode);
 
     std::printf("The payload saw\n");
     try {

@@ -11,6 +11,7 @@
 #include "Log.h"
 #include "ProbeReport.h"
 #include "SysInfo.h"
+#include "WinAutoHandle.h"
 
 #include <windows.h>
 
@@ -63,11 +64,10 @@ void spawnHolder(const std::string& self, const std::string& milliseconds) {
                         &process)) {
         return;
     }
-    CloseHandle(process.hThread);
-    for (int i = 0; i < 1000 && !heldByAnother(self) && WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT; ++i) {
+    const AutoProcess copy(process);
+    for (int i = 0; i < 1000 && !heldByAnother(self) && WaitForSingleObject(copy.process(), 0) == WAIT_TIMEOUT; ++i) {
         Sleep(5);
     }
-    CloseHandle(process.hProcess);
 }
 
 } // namespace

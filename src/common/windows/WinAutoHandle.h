@@ -44,3 +44,20 @@ private:
 using AutoHandle = AutoOwner<HANDLE, closeHANDLE>;
 // A predefined root key is detached by its holder, never closed.
 using AutoRegHandle = AutoOwner<HKEY, closeRegHandle>;
+
+// Both handles of a process that CreateProcess started, taken over as soon as it returns.
+// The thread handle is closed first, then the process handle.
+class AutoProcess {
+public:
+    explicit AutoProcess(const PROCESS_INFORMATION& started)
+        : processHandle(started.hProcess), threadHandle(started.hThread), processId(started.dwProcessId) {}
+
+    HANDLE process() const { return processHandle.get(); }
+    HANDLE thread() const { return threadHandle.get(); }
+    DWORD id() const { return processId; }
+
+private:
+    AutoHandle processHandle;
+    AutoHandle threadHandle;
+    DWORD processId;
+};
