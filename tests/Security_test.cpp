@@ -7,61 +7,15 @@
 #include <stdexcept>
 #include <string>
 
-namespace {
-
-std::string toSddl(PSECURITY_DESCRIPTOR descriptor) {
-    LPSTR text = nullptr;
-    const SECURITY_INFORMATION everything =
-        OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION;
-    if (!ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1, everything, &text,
-                                                              nullptr)) {
-        return "conversion failed";
-    }
-    const std::string sddl(text);
-    LocalFree(text);
-    return sddl;
-}
-
-} // namespace
-
-TEST(SecurityDescriptor, AdministratorsOnlyAndNothingElse) {
-    security::SecurityDescriptor descriptor(tstrings::StringBuilder("D:(A;;FA;;;BA)"));
+TEST(SecurityDescriptor, OwnsTheWholeSelfRelativeDescriptor) {
+    security::SecurityDescriptor descriptor(tstrings::StringBuilder("D:P(A;OICI;FA;;;BA)"));
     ASSERT_TRUE(IsValidSecurityDescriptor(descriptor.get()));
     EXPECT_EQ(GetSecurityDescriptorLength(descriptor.get()), descriptor.size());
-    EXPECT_EQ("D:(A;;FA;;;BA)", toSddl(descriptor.get()));
-
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
     ASSERT_TRUE(GetSecurityDescriptorControl(descriptor.get(), &control, &revision));
     EXPECT_TRUE(control & SE_SELF_RELATIVE);
-    EXPECT_FALSE(control & (SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED));
-
-    PSID owner = reinterpret_cast<PSID>(1);
-    PSID group = reinterpret_cast<PSID>(1);
-    BOOL defaulted = FALSE;
-    ASSERT_TRUE(GetSecurityDescriptorOwner(descriptor.get(), &owner, &defaulted));
-    ASSERT_TRUE(GetSecurityDescriptorGroup(descriptor.get(), &group, &defaulted));
-    EXPECT_EQ(nullptr, owner);
-    EXPECT_EQ(nullptr, group);
-
-    BOOL present = FALSE;
-    PACL dacl = nullptr;
-    ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted));
-    ASSERT_TRUE(present);
-    ASSERT_NE(nullptr, dacl);
-    ASSERT_EQ(1u, dacl->AceCount);
-    void* ace = nullptr;
-    ASSERT_TRUE(GetAce(dacl, 0, &ace));
-    const auto allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
-    EXPECT_EQ(ACCESS_ALLOWED_ACE_TYPE, allowed->Header.AceType);
-    // No inheritance: files created inside get the directory's ACL by the system's rules only.
-    EXPECT_EQ(0, allowed->Header.AceFlags);
-    EXPECT_EQ(static_cast<ACCESS_MASK>(FILE_ALL_ACCESS), allowed->Mask);
-
-    BYTE sid[SECURITY_MAX_SID_SIZE];
-    DWORD sidSize = sizeof sid;
-    ASSERT_TRUE(CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &sidSize));
-    EXPECT_TRUE(EqualSid(const_cast<DWORD*>(&allowed->SidStart), sid));
+    EXPECT_TRUE(control & SE_DACL_PROTECTED);
 }
 
 TEST(SecurityDescriptor, RejectedText) {
@@ -75,4 +29,31 @@ TEST(SecurityDescriptor, RejectedText) {
                             "ConvertStringSecurityDescriptorToSecurityDescriptor failed. System error ["))
             << what;
     }
+}
+
+TEST(TokenFacts, OfThisProcess) {
+    const security::TokenFacts facts = security::currentTokenFacts();
+    // The user's SID as the account database gives it.
+    char name[256];
+    DWORD nameSize = sizeof name;
+    ASSERT_TRUE(GetUserNameA(name, &nameSize));
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD sidSize = sizeof sid;
+    char domain[256];
+    DWORD domainSize = sizeof domain;
+    SID_NAME_USE use = SidTypeUnknown;
+    ASSERT_TRUE(LookupAccountNameA(nullptr, name, sid, &sidSize, domain, &domainSize, &use));
+    LPSTR text = nullptr;
+    ASSERT_TRUE(ConvertSidToStringSidA(sid, &text));
+    EXPECT_EQ(std::string(text), facts.userSid);
+    LocalFree(text);
+    EXPECT_FALSE(facts.system);
+
+    // Only an elevated token has the Administrators group enabled; a filtered one denies it.
+    BYTE administrators[SECURITY_MAX_SID_SIZE];
+    sidSize = sizeof administrators;
+    ASSERT_TRUE(CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &sidSize));
+    BOOL member = FALSE;
+    ASSERT_TRUE(CheckTokenMembership(nullptr, administrators, &member));
+    EXPECT_EQ(member != FALSE, facts.elevated);
 }

@@ -39,23 +39,6 @@ void expectCaught(const std::vector<LogRecord>& errors, const std::regex& messag
     EXPECT_TRUE(std::regex_match(errors[0].message, message)) << errors[0].message;
 }
 
-std::string escapeForRegex(const std::string& text) {
-    return std::regex_replace(text, std::regex(R"([\\.^$|()\[\]{}*+?])"), R"(\$&)");
-}
-
-// The standard library's own text for a stream that failed to write.
-std::string streamFailureText() {
-    std::ofstream unopened;
-    unopened.exceptions(std::ios::failbit | std::ios::badbit);
-    try {
-        unopened.write("x", 1);
-    } catch (const std::ios_base::failure& e) {
-        return e.what();
-    }
-    ADD_FAILURE() << "a write to an unopened stream did not fail";
-    return std::string();
-}
-
 // The launcher's child: the process whose parent it is.
 DWORD childOf(DWORD parent) {
     const AutoHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
@@ -178,7 +161,9 @@ TEST_F(FaultsTest, TemporaryDirectoryOnAFullFilesystem) {
     scenarios::writeLargeProbe(payload, extra);
     const std::string launcher = bin.file("setup.exe");
     testsupport::wrap(payload, launcher);
-    const std::regex caught("Exception with message '" + escapeForRegex(streamFailureText()) + "' caught");
+    // Under Wine a write to a full tmpfs first succeeds with a short count, and the next fails.
+    const std::regex caught(R"(Exception with message '.*\) at `anonymous-namespace'::writeFile\(\): )"
+                            R"(WriteFile\(.*\\orv-?\d+\.tmp\) failed\. System error \[112\].*' caught)");
 
     const ScopedEnv tmp("TMP", small);
     const ScopedEnv tempEnv("TEMP", small);

@@ -3,6 +3,7 @@
 
 #include "TestSupport.h"
 
+#include <sddl.h>
 #include <shellapi.h>
 
 #include <gtest/gtest.h>
@@ -20,28 +21,7 @@ using testsupport::TempDir;
 
 namespace {
 
-// An argument vector as the runtime gives it: the program name, the arguments, a null.
-class ArgumentVector {
-public:
-    explicit ArgumentVector(const std::vector<std::string>& args) : strings(args) {
-        strings.insert(strings.begin(), "launcher.exe");
-        for (std::string& s : strings) {
-            pointers.push_back(&s[0]);
-        }
-        pointers.push_back(nullptr);
-    }
-    int argc() const { return static_cast<int>(strings.size()); }
-    char** argv() { return pointers.data(); }
-
-private:
-    std::vector<std::string> strings;
-    std::vector<char*> pointers;
-};
-
-std::string commandLineFor(const std::vector<std::string>& args) {
-    ArgumentVector vector(args);
-    return getCommandLine("C:\\T\\orv1.tmp\\setup.exe", vector.argc(), vector.argv());
-}
+const char* const extracted = "C:\\T\\orv1.tmp\\setup.exe";
 
 // Runs a copy of the probe through the launcher's own launch, and returns what it received.
 class ChildTest : public ::testing::Test {
@@ -51,10 +31,17 @@ protected:
         ASSERT_TRUE(CopyFileA(testsupport::programPath("probe.exe").c_str(), program.c_str(), FALSE));
     }
 
-    testsupport::ProbeReport launch(const std::vector<std::string>& args) {
-        ArgumentVector vector(args);
+    // ownCommandLine: the launcher's, program name first.
+    testsupport::ProbeReport launch(const std::wstring& ownCommandLine) {
         const ScopedEnv out("W4W_PROBE_OUT", temp.file("report"));
-        EXPECT_EQ(0, execProcessWaitForFinish(program, getCommandLine(program, vector.argc(), vector.argv())));
+        EXPECT_EQ(0, execProcessWaitForFinish(program, getCommandLine(program, ownCommandLine), AutoHandle(nullptr)));
+        return testsupport::readProbeReport(temp.file("report"));
+    }
+
+    // What the probe receives when started directly with that command line.
+    testsupport::ProbeReport launchDirectly(const std::wstring& commandLine) {
+        const ScopedEnv out("W4W_PROBE_OUT", temp.file("report"));
+        EXPECT_EQ(0u, testsupport::Process(tstrings::toUtf16(program), commandLine).wait());
         return testsupport::readProbeReport(temp.file("report"));
     }
 
@@ -64,59 +51,32 @@ protected:
 
 } // namespace
 
-TEST(CommandLine, Quoting) {
+TEST(CommandLine, TheRestOfTheLaunchersOwnGoesOnAsTyped) {
     const struct {
-        std::vector<std::string> args;
-        const char* tail; // after the quoted program path
+        const wchar_t* own;
+        const wchar_t* tail; // after the quoted path
     } cases[] = {
-        {{}, ""},
-        {{"a"}, " \"a\""},
-        {{"a", "b c"}, " \"a\" \"b c\""},
-        {{""}, " \"\""},
-        {{"C:\\dir\\file"}, " \"C:\\dir\\file\""},
-        {{"say \"hi\""}, " \"say \\\"hi\\\"\""},
-        {{"end\\"}, " \"end\\\\\""},
-        {{"end\\\\\\"}, " \"end\\\\\\\\\\\\\""},
-        {{"a\\\\\"b"}, " \"a\\\\\\\\\\\"b\""},
-        {{"\\\\server\\share"}, " \"\\\\server\\share\""},
+        {L"setup.exe", L""},
+        {L"\"C:\\Users\\u\\Downloads\\setup.exe\"", L""},
+        // Spaces and tabs after the name are not arguments, those after the arguments are theirs.
+        {L"setup.exe \t ", L""},
+        {L"setup.exe\t/S  ", L" /S  "},
+        {L"\"C:\\My Downloads\\setup.exe\" /S /D=C:\\Program Files\\My App", L" /S /D=C:\\Program Files\\My App"},
+        {L"setup.exe \"/S\"  INSTALLDIR=\"C:\\x y\" /LOG=\"a\"\"b\\\"",
+         L" \"/S\"  INSTALLDIR=\"C:\\x y\" /LOG=\"a\"\"b\\\""},
+        {L"setup.exe \"\"", L" \"\""},
+        // A quote inside the name toggles quoting, as the C runtime reads it.
+        {L"C:\\\"My Downloads\"\\setup.exe x", L" x"},
+        {L"\"C:\\My Downloads\\setup.exe /S", L""},
+        // A full-width quotation mark is no quote, and is passed on as it is.
+        {L"setup.exe \xFF02"
+         L"a b\xFF02 \x65E5\x672C",
+         L" \xFF02"
+         L"a b\xFF02 \x65E5\x672C"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(std::string("\"C:\\T\\orv1.tmp\\setup.exe\"") + c.tail, commandLineFor(c.args));
-    }
-}
-
-TEST(CommandLine, MissingArgumentVector) {
-    try {
-        getCommandLine("x.exe", 0, nullptr);
-        FAIL();
-    } catch (const std::runtime_error& e) {
-        EXPECT_NE(std::string::npos,
-                  std::string(e.what()).find(") at `anonymous-namespace'::getCommandLine(): __targv is NULL"))
-            << e.what();
-    }
-}
-
-TEST_F(ChildTest, ArgumentsArriveAsTheLauncherReceivedThem) {
-    std::vector<std::string> thirty;
-    for (int i = 0; i < 30; ++i) {
-        thirty.push_back("arg " + std::to_string(i));
-    }
-    const std::vector<std::vector<std::string>> cases = {
-        {},
-        {""},
-        {"", "x", ""},
-        {"with space", "tab\there"},
-        {"say \"hi\"", "\""},
-        {"one\\", "two\\\\", "three\\\\\\"},
-        {"a\\\"b", "a\\\\\"b", "\\\\\""},
-        {"C:\\Program Files\\x\\", "next"},
-        {std::string(20000, 'L') + "\\"},
-        thirty,
-    };
-    for (const auto& args : cases) {
-        const testsupport::ProbeReport report = launch(args);
-        EXPECT_EQ(args, report.args);
-        EXPECT_EQ(static_cast<int>(args.size() + 1), report.argc);
+        EXPECT_EQ(std::wstring(L"\"C:\\T\\orv1.tmp\\setup.exe\"") + c.tail, getCommandLine(extracted, c.own))
+            << tstrings::toUtf8(c.own);
     }
 }
 
@@ -124,7 +84,7 @@ TEST_F(ChildTest, WorksInTheDirectoryOfTheExecutable) {
     char own[MAX_PATH];
     GetCurrentDirectoryA(sizeof own, own);
     ASSERT_NE(temp.path(), std::string(own));
-    const testsupport::ProbeReport report = launch({});
+    const testsupport::ProbeReport report = launch(L"setup.exe");
     EXPECT_EQ(temp.path(), report.cwd);
     EXPECT_EQ(program, report.module);
 }
@@ -133,7 +93,8 @@ TEST_F(ChildTest, ExitCodeKeepsAll32Bits) {
     // 259 is the value that means "still active"; the wait has shown that the child ended.
     for (const DWORD code : {0u, 1u, 259u, 0xC0000005u, 0xFFFFFFFFu, 0x80000000u}) {
         const ScopedEnv exit("W4W_PROBE_EXIT", std::to_string(code));
-        EXPECT_EQ(code, static_cast<DWORD>(execProcessWaitForFinish(program, "\"" + program + "\"")));
+        EXPECT_EQ(code, static_cast<DWORD>(execProcessWaitForFinish(program, getCommandLine(program, L"setup.exe"),
+                                                                    AutoHandle(nullptr))));
     }
 }
 
@@ -141,7 +102,7 @@ TEST_F(ChildTest, NotARunnableProgram) {
     const std::string text = temp.file("notes.exe");
     testsupport::writeFile(text, "just text");
     try {
-        execProcessWaitForFinish(text, "\"" + text + "\"");
+        execProcessWaitForFinish(text, getCommandLine(text, L"notes.exe"), AutoHandle(nullptr));
         FAIL();
     } catch (const SysError& e) {
         const std::string what = e.what();
@@ -259,34 +220,110 @@ TEST(SecureDirectory, GivesUpWhenEveryNameIsTaken) {
 
 namespace {
 
-// Random argument vectors made of what command-line parsing trips over.
-class ArgumentGenerator {
-public:
-    explicit ArgumentGenerator(unsigned seed) : random(seed) {}
+// The descriptor's text as the system writes it back.
+std::string sddlOf(const std::string& sddl) {
+    security::SecurityDescriptor descriptor{tstrings::StringBuilder(sddl)};
+    LPSTR text = nullptr;
+    const SECURITY_INFORMATION everything =
+        OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION;
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor.get(), SDDL_REVISION_1, everything, &text,
+                                                              nullptr)) {
+        return "conversion failed";
+    }
+    const std::string back(text);
+    LocalFree(text);
+    return back;
+}
 
-    std::vector<std::string> vector() {
-        std::vector<std::string> args(pick(0, 8));
-        for (std::string& arg : args) {
-            arg = argument();
+} // namespace
+
+TEST(SecureDirectory, AccessListForEachKindOfRun) {
+    const std::string user = "S-1-5-21-1004336348-1177238915-682003330-1001";
+    // Protected, inherited by files and folders inside; 0x1200a9 is read and execute.
+    const std::string common = "D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)";
+    const struct {
+        const char* kind;
+        const char* sid;
+        bool elevated;
+        bool system;
+        std::string expected;
+    } cases[] = {
+        {"not elevated", user.c_str(), false, false, common + "(A;OICI;FA;;;" + user + ")"},
+        {"elevated", user.c_str(), true, false, common + "(A;OICI;0x1200a9;;;" + user + ")"},
+        {"SYSTEM", "S-1-5-18", true, true, common},
+    };
+    for (const auto& c : cases) {
+        security::TokenFacts token;
+        token.userSid = c.sid;
+        token.elevated = c.elevated;
+        token.system = c.system;
+        EXPECT_EQ(c.expected, sddlOf(secureDirectorySddl(token))) << c.kind;
+    }
+    // This process's own token, whose user's SID is one the system knows.
+    const security::TokenFacts own = security::currentTokenFacts();
+    EXPECT_EQ(common + "(A;OICI;" + (own.elevated ? "0x1200a9" : "FA") + ";;;" + own.userSid + ")",
+              sddlOf(secureDirectorySddl(own)));
+}
+
+namespace {
+
+DWORD writeError = 0;
+DWORD renameError = 0;
+DWORD deleteError = 0;
+
+// Another program tries to change the extracted file after the tamper check.
+void tryToChange(const std::string& target) {
+    const AutoHandle file(CreateFileA(target.c_str(), GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    writeError = file.get() == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    renameError = MoveFileA(target.c_str(), (target + ".old").c_str()) ? 0 : GetLastError();
+    deleteError = DeleteFileA(target.c_str()) ? 0 : GetLastError();
+}
+
+} // namespace
+
+// This program carries the probe as its payload, so the whole run happens here.
+TEST(Run, TheExtractedFileCannotBeChangedBeforeItRuns) {
+    const TempDir reports;
+    const TempDir temp;
+    const testsupport::LogCapture log(temp);
+    const ScopedEnv out("W4W_PROBE_OUT", reports.file("report"));
+    const ScopedEnv exit("W4W_PROBE_EXIT", "7");
+    EXPECT_EQ(7, run(tryToChange));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), writeError);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), renameError);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), deleteError);
+    const testsupport::ProbeReport report = testsupport::readProbeReport(reports.file("report"));
+    EXPECT_EQ(temp.path(), FileUtils::dirname(FileUtils::dirname(report.module)));
+    EXPECT_TRUE(testsupport::failuresIn(log.records()).empty());
+    EXPECT_TRUE(testsupport::leftovers(temp.path()).empty());
+}
+
+namespace {
+
+// Random command lines made of what command-line parsing trips over, behind a program name
+// that every parser delimits alike.
+class CommandLineGenerator {
+public:
+    explicit CommandLineGenerator(unsigned seed) : random(seed) {}
+
+    std::wstring commandLine() {
+        std::string line = pick(0, 1) == 0 ? "\"C:\\My Downloads\\setup.exe\"" : "setup.exe";
+        std::string tail;
+        for (int n = pick(0, 40) == 0 ? pick(200, 2000) : pick(0, 30); n > 0; --n) {
+            tail += piece();
         }
-        return args;
+        if (!tail.empty() || pick(0, 1) == 0) {
+            line += std::string(pick(1, 3), pick(0, 1) == 0 ? ' ' : '\t');
+        }
+        return tstrings::toUtf16(line + tail);
     }
 
 private:
-    std::string argument() {
-        if (pick(0, 9) == 0) {
-            return std::string();
-        }
-        const int pieces = pick(0, 40) == 0 ? pick(200, 800) : pick(1, 12);
-        std::string arg;
-        for (int i = 0; i < pieces; ++i) {
-            arg += piece();
-        }
-        return arg;
-    }
-
     std::string piece() {
-        static const char* const utf8[] = {"\xC3\xA4", "\xE2\x82\xAC", "\xE6\x97\xA5\xE6\x9C\xAC", "\xF0\x9F\x98\x80"};
+        static const char* const utf8[] = {"\xC3\xA4", "\xE2\x82\xAC", "\xE6\x97\xA5\xE6\x9C\xAC", "\xF0\x9F\x98\x80",
+                                           "\xEF\xBC\x82"};
         switch (pick(0, 7)) {
         case 0:
             return " ";
@@ -299,7 +336,7 @@ private:
         case 4:
             return std::string(pick(1, 4), '\\') + "\"";
         case 5:
-            return utf8[pick(0, 3)];
+            return utf8[pick(0, 4)];
         default:
             return std::string(1, static_cast<char>(pick('!', '~')));
         }
@@ -315,42 +352,36 @@ unsigned fuzzSeed() {
     return given != nullptr ? static_cast<unsigned>(std::strtoul(given, nullptr, 0)) : 20261209u;
 }
 
-std::string describe(const std::vector<std::string>& args) {
-    std::string text;
-    for (const std::string& a : args) {
-        text += "[" + a + "]";
-    }
-    return text;
+std::vector<std::wstring> argvOf(const std::wstring& commandLine) {
+    int count = 0;
+    LPWSTR* parsed = CommandLineToArgvW(commandLine.c_str(), &count);
+    std::vector<std::wstring> args(parsed, parsed == nullptr ? parsed : parsed + count);
+    LocalFree(parsed);
+    return args;
 }
 
 } // namespace
 
-TEST(CommandLineFuzz, RandomVectorsParseBackUnchanged) {
+// Whatever the launcher was given, the child parses the same arguments from its own command
+// line, with CommandLineToArgvW and with its C runtime.
+TEST_F(ChildTest, RandomCommandLinesGiveTheChildTheLaunchersArguments) {
+    ASSERT_EQ(65001u, GetACP());
     const unsigned seed = fuzzSeed();
     std::cout << "seed " << seed << " (W4W_FUZZ_SEED=" << seed << " replays it)\n";
-    ArgumentGenerator generate(seed);
+    CommandLineGenerator generate(seed);
     for (int round = 0; round < 5000; ++round) {
-        const std::vector<std::string> args = generate.vector();
-        const std::string commandLine = commandLineFor(args);
-        int count = 0;
-        LPWSTR* parsed = CommandLineToArgvW(tstrings::toUtf16(commandLine).c_str(), &count);
-        ASSERT_NE(nullptr, parsed);
-        std::vector<std::string> back;
-        for (int i = 1; i < count; ++i) {
-            back.push_back(tstrings::toUtf8(parsed[i]));
+        const std::wstring own = generate.commandLine();
+        const std::string described = "round " + std::to_string(round) + ": [" + tstrings::toUtf8(own) + "]";
+        std::vector<std::wstring> expected = argvOf(own);
+        std::vector<std::wstring> passed = argvOf(getCommandLine(extracted, own));
+        ASSERT_FALSE(expected.empty()) << described;
+        ASSERT_FALSE(passed.empty()) << described;
+        ASSERT_EQ(L"C:\\T\\orv1.tmp\\setup.exe", passed.front()) << described;
+        expected.erase(expected.begin());
+        passed.erase(passed.begin());
+        ASSERT_EQ(expected, passed) << described;
+        if (round < 30) {
+            ASSERT_EQ(launchDirectly(own).args, launch(own).args) << described;
         }
-        const std::string program = tstrings::toUtf8(parsed[0]);
-        LocalFree(parsed);
-        ASSERT_EQ("C:\\T\\orv1.tmp\\setup.exe", program) << "round " << round;
-        ASSERT_EQ(args, back) << "round " << round << ": " << describe(args) << " as " << commandLine;
-    }
-}
-
-TEST_F(ChildTest, RandomVectorsReachTheChildsRuntimeUnchanged) {
-    ASSERT_EQ(65001u, GetACP());
-    ArgumentGenerator generate(fuzzSeed() + 1);
-    for (int round = 0; round < 40; ++round) {
-        const std::vector<std::string> args = generate.vector();
-        ASSERT_EQ(args, launch(args).args) << "round " << round << ": " << describe(args);
     }
 }

@@ -23,10 +23,10 @@ bool truncated(const std::string& buffer) {
     return std::strlen(buffer.c_str()) == buffer.size() - 1;
 }
 
-std::wstring toUtf16(const char* utf8, std::size_t size) {
+std::wstring toUtf16(const char* text, std::size_t size, UINT codePage) {
     std::wstring result;
     const int length = static_cast<int>(size);
-    const int needed = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, length, nullptr, 0);
+    const int needed = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, text, length, nullptr, 0);
     if (needed < 0) {
         ORV_THROW_RUNTIME("Unexpected reply from MultiByteToWideChar()");
     }
@@ -34,7 +34,7 @@ std::wstring toUtf16(const char* utf8, std::size_t size) {
         return result;
     }
     result.resize(needed);
-    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, length, &result[0], needed) != needed) {
+    if (MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, text, length, &result[0], needed) != needed) {
         ORV_THROW_RUNTIME("Unexpected reply from MultiByteToWideChar()");
     }
     return result;
@@ -80,7 +80,11 @@ std::string toUtf8(const std::wstring& utf16) {
 }
 
 std::wstring toUtf16(const std::string& utf8) {
-    return toUtf16(utf8.data(), utf8.size());
+    return toUtf16(utf8.data(), utf8.size(), CP_UTF8);
+}
+
+std::wstring ansiToUtf16(const std::string& ansi) {
+    return toUtf16(ansi.data(), ansi.size(), CP_ACP);
 }
 
 namespace {

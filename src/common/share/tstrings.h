@@ -13,6 +13,8 @@ std::string unsafe_format(const char* format, ...);
 // UTF-16 <-> UTF-8. Text that the system refuses to convert comes back empty.
 std::string toUtf8(const std::wstring& utf16);
 std::wstring toUtf16(const std::string& utf8);
+// Text of the narrow Win32 functions, in the process's ANSI code page, as UTF-16.
+std::wstring ansiToUtf16(const std::string& ansi);
 
 std::string toDecimal(std::int32_t value);
 std::string toDecimal(std::uint64_t value);

@@ -3,8 +3,8 @@
 #include "FileUtils.h"
 #include "WinErrorHandling.h"
 
+#include <algorithm>
 #include <cstdint>
-#include <fstream>
 
 namespace {
 
@@ -14,6 +14,68 @@ std::string printable(ULONG_PTR number) {
 
 ULONG_PTR numberOf(LPCSTR intResource) {
     return reinterpret_cast<ULONG_PTR>(intResource);
+}
+
+using tstrings::StringBuilder;
+
+// Other openers may read the file, as the system does to run it, but neither write, rename
+// nor delete it.
+AutoHandle openFile(const std::string& path, DWORD access) {
+    AutoHandle file(
+        CreateFileA(path.c_str(), access, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file.get() == INVALID_HANDLE_VALUE) {
+        ORV_THROW_LAST_ERROR(StringBuilder("CreateFile(") << path << ") failed", CreateFileA);
+    }
+    return file;
+}
+
+struct FileId {
+    DWORD volume;
+    DWORD indexHigh;
+    DWORD indexLow;
+    bool operator==(const FileId& other) const {
+        return volume == other.volume && indexHigh == other.indexHigh && indexLow == other.indexLow;
+    }
+};
+
+FileId idOf(HANDLE file, const std::string& path) {
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (!GetFileInformationByHandle(file, &info)) {
+        ORV_THROW_LAST_ERROR(StringBuilder("GetFileInformationByHandle(") << path << ") failed",
+                             GetFileInformationByHandle);
+    }
+    return FileId{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+}
+
+// Pieces of a few MiB: one call for a whole large payload stalls now and then while the
+// system takes it in.
+constexpr DWORD writePiece = 4u << 20;
+
+// Writes into the empty file at path and returns its identity.
+FileId writeFile(const std::string& path, const char* data, DWORD size) {
+    const AutoHandle file = openFile(path, GENERIC_WRITE);
+    // Opened, not truncated, and found empty: truncating even an empty file makes ext4 flush
+    // all that is written to it when it is closed, and its deletion slow.
+    LARGE_INTEGER existing = {};
+    if (!GetFileSizeEx(file.get(), &existing)) {
+        ORV_THROW_LAST_ERROR(StringBuilder("GetFileSizeEx(") << path << ") failed", GetFileSizeEx);
+    }
+    if (existing.QuadPart != 0) {
+        ORV_THROW_RUNTIME(StringBuilder("[") << path << "] is not empty");
+    }
+    for (DWORD done = 0; done < size;) {
+        DWORD written = 0;
+        if (!WriteFile(file.get(), data + done, std::min(size - done, writePiece), &written, nullptr)) {
+            ORV_THROW_LAST_ERROR(StringBuilder("WriteFile(") << path << ") failed", WriteFile);
+        }
+        // A full disk can show as a success that wrote nothing.
+        if (written == 0) {
+            ORV_THROW_RUNTIME(StringBuilder("WriteFile(")
+                              << path << ") wrote nothing after " << done << " of " << size << " bytes");
+        }
+        done += written;
+    }
+    return idOf(file.get(), path);
 }
 
 } // namespace
@@ -57,25 +119,21 @@ LPCVOID Resource::getPtr(DWORD& size) const {
     return unit + 1;
 }
 
-void Resource::saveToFile(const std::string& path) const {
+AutoHandle Resource::saveToFile(const std::string& path) const {
     DWORD size = 0;
     const LPCVOID data = getPtr(size);
     const std::string tempFile = FileUtils::createTempFile("orv", ".tmp", FileUtils::dirname(path));
     FileUtils::Deleter cleanup(false);
     cleanup.appendFile(tempFile);
-    {
-        std::ofstream out;
-        out.exceptions(std::ios::failbit | std::ios::badbit);
-        // Not truncated but found empty: truncating even an empty file makes ext4 flush all
-        // that is written to it when it is closed, and its deletion slow.
-        out.open(tempFile, std::ios::binary | std::ios::in | std::ios::out);
-        if (out.seekp(0, std::ios::end).tellp() != std::streampos(0)) {
-            ORV_THROW_RUNTIME(tstrings::StringBuilder("[") << tempFile << "] is not empty");
-        }
-        // Straight from the mapped image: the payload is never copied in memory.
-        out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
-        out.close();
-    }
+    // Straight from the mapped image: the payload is never copied in memory.
+    const FileId written = writeFile(tempFile, static_cast<const char*>(data), size);
     FileUtils::moveFile(tempFile, path);
     cleanup.cancel();
+    // The writing handle would keep the system from running the file, so it is closed and the
+    // file opened again for reading: whatever took its place meanwhile is not handed on.
+    AutoHandle held = openFile(path, GENERIC_READ);
+    if (!(idOf(held.get(), path) == written)) {
+        ORV_THROW_RUNTIME(StringBuilder("[") << path << "] was replaced after it was written");
+    }
+    return held;
 }

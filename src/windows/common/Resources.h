@@ -1,5 +1,7 @@
 #pragma once
 
+#include "WinAutoHandle.h"
+
 #include <windows.h>
 
 #include <string>
@@ -14,8 +16,10 @@ public:
     LPCVOID getPtr(DWORD& size) const;
 
     // Writes the resource to path through a temporary file beside it, replacing an existing
-    // file; on failure neither the temporary file nor a partial file at path remains.
-    void saveToFile(const std::string& path) const;
+    // file; on failure neither the temporary file nor a partial file at path remains. Returns
+    // the written file open for reading, with writing, renaming and deletion denied to every
+    // other opener for as long as the handle stays open.
+    AutoHandle saveToFile(const std::string& path) const;
 
 private:
     std::string description() const;

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <string>
 #include <vector>
 
 namespace security {
@@ -20,5 +21,15 @@ public:
 private:
     std::vector<BYTE> bytes;
 };
+
+// Who this process runs as, and with which rights: what an access list for it depends on.
+struct TokenFacts {
+    std::string userSid; // SDDL text, such as S-1-5-21-...
+    bool elevated = false;
+    bool system = false; // the user is LocalSystem
+};
+
+// The facts of this process's own token.
+TokenFacts currentTokenFacts();
 
 } // namespace security

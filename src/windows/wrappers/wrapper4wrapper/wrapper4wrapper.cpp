@@ -8,9 +8,9 @@
 
 #include <windows.h>
 
-#include <cstdlib>
 #include <exception>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -23,14 +23,28 @@ using BeforeCreate = void (*)(const std::string& path);
 // one has just given up; such a collision is not an attack, so a fresh name is tried.
 constexpr int secureDirectoryAttempts = 10;
 
+// The directory's access list. It is protected, so that none of the temporary directory's
+// inheritable entries (the user's full control, or the Users group's right to create files in
+// C:\Windows\Temp) joins it, and its entries pass on to what is created inside. An elevated
+// launcher's user may only read and run, so that the user's unelevated programs cannot plant
+// anything beside a payload that runs elevated; SYSTEM needs no entry of its own.
+std::string secureDirectorySddl(const security::TokenFacts& token) {
+    std::string sddl = "D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)";
+    if (!token.system) {
+        sddl += "(A;OICI;" + std::string(token.elevated ? "FRFX" : "FA") + ";;;" + token.userSid + ")";
+    }
+    return sddl;
+}
+
 std::string createSecureDirectory(BeforeCreate beforeCreate) {
     const std::string tempDir = SysInfo::getTempDir();
+    const std::string sddl = secureDirectorySddl(security::currentTokenFacts());
     for (int attempt = 1;; ++attempt) {
         // The name is reserved by creating a file that did not exist, so nobody else holds it.
         const std::string path = FileUtils::createTempFile("orv", ".tmp", tempDir);
         FileUtils::deleteFile(path);
 
-        security::SecurityDescriptor descriptor(tstrings::StringBuilder("D:(A;;FA;;;BA)"));
+        security::SecurityDescriptor descriptor{tstrings::StringBuilder(sddl)};
         SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor.get(), FALSE};
         if (beforeCreate != nullptr) {
             beforeCreate(path);
@@ -50,64 +64,57 @@ std::string createSecureDirectory() {
     return createSecureDirectory(nullptr);
 }
 
-// Quotes one argument so that the child's C runtime parses it back unchanged: backslashes
-// are literal except before a double quote, where they escape it, so a run of them before
-// an inner quote or the closing one is doubled.
-std::string quoteArgument(const std::string& argument) {
-    std::string quoted = "\"";
-    std::string::size_type backslashes = 0;
-    for (const char c : argument) {
-        if (c == '\\') {
-            ++backslashes;
-            continue;
+// The child's command line: the quoted path, then everything that followed the program name
+// on the launcher's own command line, exactly as typed. Installers parse their command lines
+// themselves (NSIS's /D= takes the rest of the line, spaces and all), so nothing is parsed or
+// quoted again; a child that parses with the C runtime gets the arguments the launcher's got.
+// The program name ends as the C runtime ends it: at the first space or tab outside quotes, a
+// quote toggling quoting.
+std::wstring getCommandLine(const std::string& applicationPath, const std::wstring& ownCommandLine) {
+    std::wstring::size_type end = 0;
+    bool quoted = false;
+    for (; end < ownCommandLine.size(); ++end) {
+        const wchar_t c = ownCommandLine[end];
+        if (c == L'"') {
+            quoted = !quoted;
+        } else if (!quoted && (c == L' ' || c == L'\t')) {
+            break;
         }
-        quoted.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
-        quoted += c;
-        backslashes = 0;
     }
-    quoted.append(2 * backslashes, '\\');
-    return quoted + '"';
+    const std::wstring::size_type rest = ownCommandLine.find_first_not_of(L" \t", end);
+    const std::wstring program = L"\"" + tstrings::ansiToUtf16(applicationPath) + L"\"";
+    return rest == std::wstring::npos ? program : program + L' ' + ownCommandLine.substr(rest);
 }
 
-std::string getCommandLine(const std::string& applicationPath, int argc, char** argv) {
-    if (argv == nullptr) {
-        ORV_THROW_RUNTIME("__targv is NULL");
-    }
-    std::string commandLine = "\"" + applicationPath + "\"";
-    for (int i = 1; i < argc; ++i) {
-        commandLine += ' ' + quoteArgument(argv[i]);
-    }
-    return commandLine;
+// Wide, where narrow text converted by the system could turn characters outside the code
+// page into others, even into a quotation mark.
+std::wstring getCommandLine(const std::string& applicationPath) {
+    return getCommandLine(applicationPath, GetCommandLineW());
 }
 
-// The child's arguments are the launcher's as its runtime parsed them, not the raw command
-// line: the program name in front of them is replaced.
-std::string getCommandLine(const std::string& applicationPath) {
-    return getCommandLine(applicationPath, __argc, __argv);
-}
-
-int execProcessWaitForFinish(const std::string& applicationPath, const std::string& commandLine) {
-    STARTUPINFOA startupInfo = {};
+// held: the extracted file, kept from being changed until the system has opened it to run it.
+int execProcessWaitForFinish(const std::string& applicationPath, const std::wstring& commandLine, AutoHandle held) {
+    STARTUPINFOW startupInfo = {};
     startupInfo.cb = sizeof startupInfo;
     PROCESS_INFORMATION processInfo = {};
-    // CreateProcessA may write into the command line.
-    std::vector<char> writableCommandLine(commandLine.begin(), commandLine.end());
-    writableCommandLine.push_back('\0');
-    const std::string workingDir = FileUtils::dirname(applicationPath);
+    // CreateProcessW may write into the command line.
+    std::vector<wchar_t> writableCommandLine(commandLine.begin(), commandLine.end());
+    writableCommandLine.push_back(L'\0');
+    const std::wstring workingDir = tstrings::ansiToUtf16(FileUtils::dirname(applicationPath));
 
-    if (!CreateProcessA(applicationPath.c_str(), writableCommandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                        nullptr, workingDir.c_str(), &startupInfo, &processInfo)) {
-        ORV_THROW_LAST_ERROR("CreateProcess failed", CreateProcessA);
+    if (!CreateProcessW(tstrings::ansiToUtf16(applicationPath).c_str(), writableCommandLine.data(), nullptr, nullptr,
+                        FALSE, CREATE_NO_WINDOW, nullptr, workingDir.c_str(), &startupInfo, &processInfo)) {
+        ORV_THROW_LAST_ERROR("CreateProcess failed", CreateProcessW);
     }
-    // Declared in this order, so the thread handle is closed first.
-    const AutoHandle process(processInfo.hProcess);
-    const AutoHandle thread(processInfo.hThread);
+    const AutoProcess child(processInfo);
+    // The child and the removal of the directory must not meet this handle.
+    held.reset();
 
-    if (WaitForSingleObject(process.get(), INFINITE) != WAIT_OBJECT_0) {
+    if (WaitForSingleObject(child.process(), INFINITE) != WAIT_OBJECT_0) {
         ORV_THROW_LAST_ERROR("WaitForSingleObject failed", WaitForSingleObject);
     }
     DWORD exitCode = 0;
-    if (!GetExitCodeProcess(process.get(), &exitCode)) {
+    if (!GetExitCodeProcess(child.process(), &exitCode)) {
         ORV_THROW_LAST_ERROR("GetExitCodeProcess failed", GetExitCodeProcess);
     }
     return static_cast<int>(exitCode);
@@ -132,7 +139,11 @@ bool holdsOnly(const std::string& dir, const std::string& target) {
     return items.size() == 1 && tstrings::equalsIgnoreCase(items.front(), target);
 }
 
-int run() {
+// Called between the tamper check and the start of the payload; a seam for tests that try to
+// change the extracted file there.
+using BeforeStart = void (*)(const std::string& target);
+
+int run(BeforeStart beforeStart) {
     int exitCode = -1;
     std::string secureDir;
     try {
@@ -142,11 +153,15 @@ int run() {
         cleanup.append(secureDir, FileUtils::DeleteKind::DirectoryTree);
         // The payload bears the launcher's own name: setup.exe is extracted as setup.exe.
         const std::string target = FileUtils::combinePath(secureDir, baseName);
-        Resource(100, RT_RCDATA, GetModuleHandleA(nullptr)).saveToFile(target);
+        // Held from here on, so that what is checked is what runs.
+        AutoHandle extracted = Resource(100, RT_RCDATA, GetModuleHandleA(nullptr)).saveToFile(target);
 
         if (holdsOnly(secureDir, target)) {
-            const std::string commandLine = getCommandLine(target);
-            exitCode = execProcessWaitForFinish(target, commandLine);
+            const std::wstring commandLine = getCommandLine(target);
+            if (beforeStart != nullptr) {
+                beforeStart(target);
+            }
+            exitCode = execProcessWaitForFinish(target, commandLine, std::move(extracted));
         } else {
             ORV_LOG(LogLevel::Error, "Secure directory is tempered, exiting...");
         }
@@ -159,6 +174,10 @@ int run() {
         removeLeftover(secureDir);
     }
     return exitCode;
+}
+
+int run() {
+    return run(nullptr);
 }
 
 } // namespace
