@@ -6,6 +6,7 @@
 // there stops the benchmark.
 #include "FileUtils.h"
 #include "SysInfo.h"
+#include "WinAutoHandle.h"
 
 #include <windows.h>
 
@@ -43,34 +44,33 @@ double nowMs() {
     return static_cast<double>(ticks.QuadPart) / ticksPerMs;
 }
 
+PROCESS_INFORMATION start(const std::string& program, const std::string& commandLine, DWORD flags) {
+    std::vector<char> line(commandLine.begin(), commandLine.end());
+    line.push_back('\0');
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started = {};
+    if (!CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, FALSE, flags, nullptr, nullptr, &startup,
+                        &started)) {
+        const DWORD error = GetLastError();
+        fail("cannot start " + program, error);
+    }
+    return started;
+}
+
 // A started program; its handles are closed when it goes.
 class Child {
 public:
-    Child(const std::string& program, const std::string& commandLine, DWORD flags) : program(program) {
-        std::vector<char> line(commandLine.begin(), commandLine.end());
-        line.push_back('\0');
-        STARTUPINFOA startup = {};
-        startup.cb = sizeof startup;
-        if (!CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, FALSE, flags, nullptr, nullptr, &startup,
-                            &info)) {
-            const DWORD error = GetLastError();
-            fail("cannot start " + program, error);
-        }
-    }
-    ~Child() {
-        CloseHandle(info.hThread);
-        CloseHandle(info.hProcess);
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
+    Child(const std::string& program, const std::string& commandLine, DWORD flags)
+        : program(program), started(start(program, commandLine, flags)) {}
 
-    HANDLE handle() const { return info.hProcess; }
-    DWORD id() const { return info.dwProcessId; }
+    HANDLE handle() const { return started.process(); }
+    DWORD id() const { return started.id(); }
 
     // The payload's exit code comes back whichever way it was started.
     void expectPayloadExitCode() const {
         DWORD code = 0;
-        if (!GetExitCodeProcess(info.hProcess, &code)) {
+        if (!GetExitCodeProcess(started.process(), &code)) {
             const DWORD error = GetLastError();
             fail("cannot read the exit code of " + program, error);
         }
@@ -82,7 +82,7 @@ public:
 
 private:
     const std::string program;
-    PROCESS_INFORMATION info = {};
+    const AutoProcess started;
 };
 
 std::string commandLineOf(const std::string& program) {
@@ -167,6 +167,13 @@ double median(std::vector<double> values) {
     return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
+// The nearest-rank percentile: the smallest value that at least that share of the runs reached.
+double percentile(std::vector<double> values, int percent) {
+    std::sort(values.begin(), values.end());
+    const std::size_t rank = (values.size() * static_cast<std::size_t>(percent) + 99) / 100;
+    return values[std::max<std::size_t>(rank, 1) - 1];
+}
+
 double minimum(const std::vector<double>& values) {
     return *std::min_element(values.begin(), values.end());
 }
@@ -223,7 +230,7 @@ std::string mibText(double value) {
 } // namespace
 
 int main(int argc, char** argv) {
-    int repetitions = 9;
+    int repetitions = 15;
     int at = 1;
     if (at < argc && std::string(argv[at]) == "--repetitions") {
         if (at + 1 >= argc || (repetitions = std::atoi(argv[at + 1])) < 1) {
@@ -284,13 +291,21 @@ int main(int argc, char** argv) {
         expectOnlyTheLog(temp);
     }
 
-    std::printf("%-8s %14s  %-9s %9s %10s\n", "size", "payload bytes", "case", "min ms", "median ms");
+    std::printf("%-8s %14s  %-9s %9s %10s %9s %9s\n", "size", "payload bytes", "case", "min ms", "median ms", "p90 ms",
+                "max ms");
     for (const Size& size : sizes) {
         const std::string label = std::to_string(size.mib) + " MiB";
-        std::printf("%-8s %14llu  %-9s %9.1f %10.1f\n", label.c_str(), size.payloadBytes, "launcher",
-                    minimum(size.launcherMs), median(size.launcherMs));
-        std::printf("%-8s %14s  %-9s %9.1f %10.1f\n", "", "", "direct", minimum(size.directMs), median(size.directMs));
-        std::printf("%-8s %14s  %-9s %9.1f %10.1f\n", "", "", "copy", minimum(size.copyMs), median(size.copyMs));
+        const std::string bytes = std::to_string(size.payloadBytes);
+        const struct {
+            const char* name;
+            const std::vector<double>& ms;
+        } cases[] = {{"launcher", size.launcherMs}, {"direct", size.directMs}, {"copy", size.copyMs}};
+        for (const auto& c : cases) {
+            const bool first = &c == cases;
+            std::printf("%-8s %14s  %-9s %9.1f %10.1f %9.1f %9.1f\n", first ? label.c_str() : "",
+                        first ? bytes.c_str() : "", c.name, minimum(c.ms), median(c.ms), percentile(c.ms, 90),
+                        maximum(c.ms));
+        }
     }
 
     std::printf("\nLauncher's private memory (pagefile-backed commit)\n");
@@ -313,8 +328,10 @@ int main(int argc, char** argv) {
         const double launcher = median(size.launcherMs);
         const double direct = median(size.directMs);
         const double copy = median(size.copyMs);
-        std::printf("bench size_mib=%d launcher_ms=%.1f direct_ms=%.1f copy_ms=%.1f overhead_ratio=%.2f\n", size.mib,
-                    launcher, direct, copy, (launcher - direct) / (direct + copy));
+        std::printf("bench size_mib=%d launcher_ms=%.1f launcher_p90_ms=%.1f launcher_max_ms=%.1f direct_ms=%.1f "
+                    "copy_ms=%.1f overhead_ratio=%.2f\n",
+                    size.mib, launcher, percentile(size.launcherMs, 90), maximum(size.launcherMs), direct, copy,
+                    (launcher - direct) / (direct + copy));
     }
     for (const Size& size : sizes) {
         std::printf("memory size_mib=%d peak_pagefile_at_end_mib=%.1f largest_pagefile_seen_mib=%.1f\n", size.mib,
