@@ -51,6 +51,8 @@ class AutoProcess {
 public:
     explicit AutoProcess(const PROCESS_INFORMATION& started)
         : processHandle(started.hProcess), threadHandle(started.hThread), processId(started.dwProcessId) {}
+    ~AutoProcess() = default;
+    AutoProcess(AutoProcess&&) = default;
 
     HANDLE process() const { return processHandle.get(); }
     HANDLE thread() const { return threadHandle.get(); }
