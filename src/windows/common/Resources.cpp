@@ -49,7 +49,7 @@ FileId idOf(HANDLE file, const std::string& path) {
 
 // Pieces of a few MiB: one call for a whole large payload stalls now and then while the
 // system takes it in.
-constexpr DWORD writePiece = 4u << 20;
+constexpr DWORD writePiece = 1u << 20;
 
 // Writes into the empty file at path and returns its identity.
 FileId writeFile(const std::string& path, const char* data, DWORD size) {
