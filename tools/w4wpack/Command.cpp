@@ -25,7 +25,8 @@ struct Command {
     Options options;
 };
 
-// The value of an option given as "--name VALUE" or "--name=VALUE"; empty when arg is another.
+// Whether argv[i] is the option name, given as "--name VALUE" or "--name=VALUE"; its value
+// goes to value.
 bool optionValue(const std::string& name, int argc, const char* const* argv, int& i, std::string& value) {
     const std::string arg = argv[i];
     if (arg.compare(0, name.size() + 1, name + "=") == 0) {

@@ -47,7 +47,9 @@ std::vector<Resource> firstIconGroup(const std::vector<Resource>& all, const fil
         if (resource.type != first->type || resource.name != first->name) {
             continue;
         }
-        const std::string group = resource.read();
+        // Read whole, so bounded by the most entries a group can have.
+        const bool fits = resource.size <= headerSize + 0xFFFF * groupEntrySize;
+        const std::string group = fits ? resource.read() : std::string();
         const std::size_t count = entries(group, groupEntrySize, group.size());
         if (count == 0) {
             W4W_REFUSE(file.name() + " has a malformed icon group " + first->name.describe());
