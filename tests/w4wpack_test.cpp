@@ -94,8 +94,9 @@ const ResourceKey manifestKey("#24", "#1", neutral);
 const ResourceKey payloadKey("#10", "#100", neutral);
 
 // What the template holds with the payload and the manifest's level put in.
-Resources wrappedTemplate(const std::string& payload, const std::string& level) {
-    Resources expected = readResources(programPath(templateName));
+Resources wrappedTemplate(const std::string& payload, const std::string& level,
+                          const std::string& templatePath = programPath(templateName)) {
+    Resources expected = readResources(templatePath);
     std::string& manifest = expected.at(manifestKey);
     const std::string asInvoker = "level=\"asInvoker\"";
     manifest.replace(manifest.find(asInvoker), asInvoker.size(), "level=\"" + level + "\"");
@@ -279,15 +280,21 @@ TEST(Wrap, ThePayloadsVersionRecordAndFirstIconGroupAsTheSystemSeesThem) {
     EXPECT_EQ(expected, readResources(temp.file("out.exe")));
 }
 
-// A template whose version record a resource editor changed is still a template, and the
-// launcher wrapped from it runs its payload.
+// A template that a resource editor changed (its version record, and resources named out of
+// order for the system's binary search) is still a template, and the launcher wrapped from it
+// runs its payload.
 TEST(Wrap, ATemplateThatAnotherToolEditedStillWrapsAndRuns) {
     TempDir temp;
     const std::string launcher = edited(programPath(templateName), temp.file("branded-template.exe"),
-                                        {{RT_VERSION, MAKEINTRESOURCEA(1), neutral, std::string(92, '\0')}}, false);
+                                        {{RT_VERSION, MAKEINTRESOURCEA(1), neutral, std::string(92, '\0')},
+                                         {RT_RCDATA, "ZETA", neutral, "z"},
+                                         {RT_RCDATA, "ALPHA", english, "a"},
+                                         {RT_RCDATA, "MIDDLE", neutral, "m"}},
+                                        false);
     const std::string output = temp.file("setup.exe");
     const Outcome run = pack(temp, {launcher, programPath("probe.exe"), output});
     ASSERT_EQ(0u, run.exitCode) << run.err;
+    EXPECT_EQ(wrappedTemplate(readFile(programPath("probe.exe")), "asInvoker", launcher), readResources(output));
     const testsupport::ScopedEnv report("W4W_PROBE_OUT", temp.file("report"));
     const testsupport::ScopedEnv code("W4W_PROBE_EXIT", "42");
     EXPECT_EQ(42u, testsupport::runProcess(output, "\"" + output + "\" one"));
