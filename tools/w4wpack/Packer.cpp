@@ -290,6 +290,128 @@ std::string identityText(const char* what, bool kept, bool payloadHasIt) {
     return std::string(what) + " from the template" + (kept ? "" : " (the payload has none)");
 }
 
+// Puts the payload's version record and icon (or the icon file's) in place of the template's
+// as the options say; returns what the output shows, for the outcome.
+std::string applyIdentity(const Options& options, const std::vector<Resource>& payloadResources,
+                          const files::InputFile& payload, const std::optional<files::InputFile>& icon,
+                          std::vector<Resource>& all) {
+    std::vector<Resource> version;
+    std::vector<Resource> icons;
+    if (!options.keepTemplateIdentity) {
+        std::copy_if(payloadResources.begin(), payloadResources.end(), std::back_inserter(version),
+                     [](const Resource& r) { return isType(r, resources::typeVersion); });
+        icons = identity::firstIconGroup(payloadResources, payload);
+    }
+    const std::string shown = identityText("version record", options.keepTemplateIdentity, !version.empty()) + ", " +
+                              (icon ? "icon from " + files::toUtf8(icon->path())
+                                    : identityText("icon", options.keepTemplateIdentity, !icons.empty()));
+    if (icon) {
+        icons = identity::iconFile(*icon);
+    }
+    if (!version.empty()) {
+        removeType(all, resources::typeVersion);
+        all.insert(all.end(), version.begin(), version.end());
+    }
+    if (!icons.empty()) {
+        removeType(all, resources::typeGroupIcon);
+        removeType(all, resources::typeIcon);
+        all.insert(all.end(), icons.begin(), icons.end());
+    }
+    return shown;
+}
+
+// The output's section table and headers: the resource section grown to the new directory,
+// the sections after it moved by whole alignment units, with their directory entries.
+struct Layout {
+    std::vector<pe::Section> sections;
+    std::string headers;
+};
+
+Layout layOut(const Template& launcher, const resources::Section& laid, const files::InputFile& payload) {
+    const pe::Image& image = launcher.image;
+    const std::size_t rsrcIndex = launcher.resourceSection;
+    const pe::Section& oldRsrc = image.sections[rsrcIndex];
+    Layout layout{image.sections, launcher.headers};
+    std::uint64_t nextAddress = oldRsrc.virtualAddress;
+    std::uint64_t nextOffset = oldRsrc.rawOffset;
+    for (std::size_t i = rsrcIndex; i < layout.sections.size(); ++i) {
+        pe::Section& s = layout.sections[i];
+        if (i == rsrcIndex) {
+            s.virtualSize = static_cast<std::uint32_t>(laid.size);
+        }
+        s.rawSize = static_cast<std::uint32_t>(alignUp(i == rsrcIndex ? laid.size : s.rawSize, image.fileAlignment));
+        s.virtualAddress = static_cast<std::uint32_t>(nextAddress);
+        s.rawOffset = s.rawSize != 0 ? static_cast<std::uint32_t>(nextOffset) : 0;
+        nextAddress = alignUp(nextAddress + std::max(s.virtualSize, s.rawSize), image.sectionAlignment);
+        nextOffset += s.rawSize;
+    }
+    if (nextAddress > maxImageSize || nextOffset > maxImageSize) {
+        refuseTooLarge(payload, std::max(nextAddress, nextOffset));
+    }
+
+    std::string& headers = layout.headers;
+    for (std::size_t i = rsrcIndex; i < layout.sections.size(); ++i) {
+        const std::size_t at = image.sectionTableOffset + i * sectionHeaderSize;
+        le::put32(headers, at + 8, layout.sections[i].virtualSize);
+        le::put32(headers, at + 12, layout.sections[i].virtualAddress);
+        le::put32(headers, at + 16, layout.sections[i].rawSize);
+        le::put32(headers, at + 20, layout.sections[i].rawOffset);
+    }
+    const std::size_t optional = image.optionalHeaderOffset;
+    if ((oldRsrc.characteristics & initializedData) != 0) {
+        const std::uint32_t grown = layout.sections[rsrcIndex].rawSize - oldRsrc.rawSize;
+        le::put32(headers, optional + pe::field::sizeOfInitializedData,
+                  le::get32(headers, optional + pe::field::sizeOfInitializedData) + grown);
+    }
+    le::put32(headers, optional + pe::field::sizeOfImage, static_cast<std::uint32_t>(nextAddress));
+    le::put32(headers, optional + pe::field::checkSum, 0);
+    const auto setDirectory = [&](std::size_t index, std::uint32_t rva, std::uint32_t size) {
+        if (index < image.directories.size()) {
+            le::put32(headers, image.directoryTableOffset + 8 * index, rva);
+            le::put32(headers, image.directoryTableOffset + 8 * index + 4, size);
+        }
+    };
+    setDirectory(pe::resourceDirectory, oldRsrc.virtualAddress, static_cast<std::uint32_t>(laid.size));
+    const pe::Directory relocations = image.directory(pe::baseRelocationDirectory);
+    for (std::size_t i = rsrcIndex + 1; i < layout.sections.size(); ++i) {
+        if (image.sections[i].holds(relocations.rva)) {
+            setDirectory(pe::baseRelocationDirectory,
+                         relocations.rva - image.sections[i].virtualAddress + layout.sections[i].virtualAddress,
+                         relocations.size);
+        }
+    }
+    if (launcher.isSigned) {
+        setDirectory(pe::securityDirectory, 0, 0);
+    }
+    return layout;
+}
+
+// Streams the image into out: the template up to its resources, the new resource section,
+// the moved sections; then the checksum of all of it into the headers.
+void writeImage(files::OutputFile& out, const Template& launcher, const files::InputFile& templateFile,
+                const Layout& layout, const resources::Section& laid, const std::vector<Resource>& all) {
+    const pe::Image& image = launcher.image;
+    const std::size_t rsrcIndex = launcher.resourceSection;
+    const std::uint64_t rsrcOffset = image.sections[rsrcIndex].rawOffset;
+    ImageWriter writer(out);
+    writer.bytes(layout.headers);
+    writer.copy(templateFile, image.sizeOfHeaders, rsrcOffset - image.sizeOfHeaders);
+    writer.bytes(laid.directory);
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        writer.padTo(rsrcOffset + laid.offsets[i]);
+        writer.resource(all[i]);
+    }
+    for (std::size_t i = rsrcIndex; i < layout.sections.size(); ++i) {
+        if (i != rsrcIndex) {
+            writer.copy(templateFile, image.sections[i].rawOffset, image.sections[i].rawSize);
+        }
+        writer.padTo(std::uint64_t(layout.sections[i].rawOffset) + layout.sections[i].rawSize);
+    }
+    std::string checksum(4, '\0');
+    le::put32(checksum, 0, writer.checksum());
+    out.overwrite(image.optionalHeaderOffset + pe::field::checkSum, checksum);
+}
+
 } // namespace
 
 Outcome pack(const Options& options) {
@@ -314,35 +436,14 @@ Outcome pack(const Options& options) {
     const Level level =
         options.level.empty() ? payloadLevel(payloadResources, payload) : Level{options.level, "as given"};
 
+    std::vector<Resource>& all = launcher.resources;
     std::string manifestText = launcher.manifestText;
     manifestText.replace(launcher.level.begin, launcher.level.length, level.value);
-    Resource& manifest = launcher.resources[launcher.manifest];
+    Resource& manifest = all[launcher.manifest];
     const std::uint32_t codePage = manifest.codePage;
     manifest = Resource::held(manifest.type, manifest.name, manifest.language, manifestText);
     manifest.codePage = codePage;
-    std::vector<Resource>& all = launcher.resources;
-    std::vector<Resource> version;
-    std::vector<Resource> icons;
-    if (!options.keepTemplateIdentity) {
-        std::copy_if(payloadResources.begin(), payloadResources.end(), std::back_inserter(version),
-                     [](const Resource& r) { return isType(r, resources::typeVersion); });
-        icons = identity::firstIconGroup(payloadResources, payload);
-    }
-    outcome.identity = identityText("version record", options.keepTemplateIdentity, !version.empty()) + ", " +
-                       (icon ? "icon from " + files::toUtf8(icon->path())
-                             : identityText("icon", options.keepTemplateIdentity, !icons.empty()));
-    if (icon) {
-        icons = identity::iconFile(*icon);
-    }
-    if (!version.empty()) {
-        removeType(all, resources::typeVersion);
-        all.insert(all.end(), version.begin(), version.end());
-    }
-    if (!icons.empty()) {
-        removeType(all, resources::typeGroupIcon);
-        removeType(all, resources::typeIcon);
-        all.insert(all.end(), icons.begin(), icons.end());
-    }
+    outcome.identity = applyIdentity(options, payloadResources, payload, icon, all);
     Resource carried;
     carried.type = resources::id(resources::typeRcdata);
     carried.name = resources::id(payloadId);
@@ -350,86 +451,15 @@ Outcome pack(const Options& options) {
     carried.size = static_cast<std::uint32_t>(payload.size());
     all.push_back(carried);
 
-    // The resource section grows; the sections after it move by whole alignment units.
-    const pe::Image& image = launcher.image;
-    const std::size_t rsrcIndex = launcher.resourceSection;
-    const pe::Section oldRsrc = image.sections[rsrcIndex];
-    const resources::Section laid = resources::lay(all, oldRsrc.virtualAddress);
-    std::vector<pe::Section> sections = image.sections;
-    std::uint64_t nextAddress = oldRsrc.virtualAddress;
-    std::uint64_t nextOffset = oldRsrc.rawOffset;
-    for (std::size_t i = rsrcIndex; i < sections.size(); ++i) {
-        pe::Section& s = sections[i];
-        if (i == rsrcIndex) {
-            s.virtualSize = static_cast<std::uint32_t>(laid.size);
-            s.rawSize = static_cast<std::uint32_t>(alignUp(laid.size, image.fileAlignment));
-        } else {
-            s.rawSize = static_cast<std::uint32_t>(alignUp(s.rawSize, image.fileAlignment));
-        }
-        s.virtualAddress = static_cast<std::uint32_t>(nextAddress);
-        s.rawOffset = s.rawSize != 0 ? static_cast<std::uint32_t>(nextOffset) : 0;
-        nextAddress = alignUp(nextAddress + std::max(s.virtualSize, s.rawSize), image.sectionAlignment);
-        nextOffset += s.rawSize;
-    }
-    if (nextAddress > maxImageSize || nextOffset > maxImageSize) {
-        refuseTooLarge(payload, std::max(nextAddress, nextOffset));
-    }
-
-    std::string headers = launcher.headers;
-    for (std::size_t i = rsrcIndex; i < sections.size(); ++i) {
-        const std::size_t at = image.sectionTableOffset + i * sectionHeaderSize;
-        le::put32(headers, at + 8, sections[i].virtualSize);
-        le::put32(headers, at + 12, sections[i].virtualAddress);
-        le::put32(headers, at + 16, sections[i].rawSize);
-        le::put32(headers, at + 20, sections[i].rawOffset);
-    }
-    const std::size_t optional = image.optionalHeaderOffset;
-    if ((oldRsrc.characteristics & initializedData) != 0) {
-        const std::uint32_t grown = sections[rsrcIndex].rawSize - oldRsrc.rawSize;
-        le::put32(headers, optional + pe::field::sizeOfInitializedData,
-                  le::get32(headers, optional + pe::field::sizeOfInitializedData) + grown);
-    }
-    le::put32(headers, optional + pe::field::sizeOfImage, static_cast<std::uint32_t>(nextAddress));
-    le::put32(headers, optional + pe::field::checkSum, 0);
-    const auto setDirectory = [&](std::size_t index, std::uint32_t rva, std::uint32_t size) {
-        if (index < image.directories.size()) {
-            le::put32(headers, image.directoryTableOffset + 8 * index, rva);
-            le::put32(headers, image.directoryTableOffset + 8 * index + 4, size);
-        }
-    };
-    setDirectory(pe::resourceDirectory, oldRsrc.virtualAddress, static_cast<std::uint32_t>(laid.size));
-    const pe::Directory relocations = image.directory(pe::baseRelocationDirectory);
-    for (std::size_t i = rsrcIndex + 1; i < sections.size(); ++i) {
-        if (image.sections[i].holds(relocations.rva)) {
-            setDirectory(pe::baseRelocationDirectory,
-                         relocations.rva - image.sections[i].virtualAddress + sections[i].virtualAddress,
-                         relocations.size);
-        }
-    }
+    const resources::Section laid =
+        resources::lay(all, launcher.image.sections[launcher.resourceSection].virtualAddress);
+    const Layout layout = layOut(launcher, laid, payload);
     if (launcher.isSigned) {
-        setDirectory(pe::securityDirectory, 0, 0);
         outcome.warnings.push_back("the template was signed; a signature does not survive the change, so it was "
                                    "dropped: sign the output");
     }
-
     files::OutputFile out(outcome.output);
-    ImageWriter writer(out);
-    writer.bytes(headers);
-    writer.copy(templateFile, image.sizeOfHeaders, oldRsrc.rawOffset - image.sizeOfHeaders);
-    writer.bytes(laid.directory);
-    for (std::size_t i = 0; i < all.size(); ++i) {
-        writer.padTo(oldRsrc.rawOffset + laid.offsets[i]);
-        writer.resource(all[i]);
-    }
-    for (std::size_t i = rsrcIndex; i < sections.size(); ++i) {
-        if (i != rsrcIndex) {
-            writer.copy(templateFile, image.sections[i].rawOffset, image.sections[i].rawSize);
-        }
-        writer.padTo(std::uint64_t(sections[i].rawOffset) + sections[i].rawSize);
-    }
-    std::string checksum(4, '\0');
-    le::put32(checksum, 0, writer.checksum());
-    out.overwrite(optional + pe::field::checkSum, checksum);
+    writeImage(out, launcher, templateFile, layout, laid, all);
     out.commit();
 
     outcome.payloadSize = payload.size();
