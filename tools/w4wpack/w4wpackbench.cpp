@@ -63,19 +63,19 @@ double median(std::vector<double> values) {
     return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
-// The payload with bytes after its image up to size, in whole blocks: it stays a runnable
-// program.
+// The payload with bytes after its image up to size: it stays a runnable program.
 void padded(const fs::path& from, const fs::path& to, std::uintmax_t size) {
     fs::copy_file(from, to, fs::copy_options::overwrite_existing);
     std::ofstream out(to, std::ios::binary | std::ios::app);
     std::mt19937 random(1);
     std::vector<std::uint32_t> block(1 << 10);
-    const std::uintmax_t base = fs::file_size(from);
-    for (std::uintmax_t at = base; at + block.size() * 4 <= size; at += block.size() * 4) {
+    const std::size_t blockSize = block.size() * 4;
+    for (std::uintmax_t at = fs::file_size(from); at < size; at += blockSize) {
         for (std::uint32_t& word : block) {
             word = random();
         }
-        out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(block.size() * 4));
+        const std::uintmax_t part = std::min<std::uintmax_t>(size - at, blockSize);
+        out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(part));
     }
 }
 
