@@ -1,100 +1,102 @@
-# w4w_add_launcher(<target> PAYLOAD <file or target> [OUTPUT_NAME <name>] [EXECUTION_LEVEL <level>])
+# w4w_add_launcher(<target> PAYLOAD <file or target> [OUTPUT_NAME <name>]
+#                  [EXECUTION_LEVEL <level>] [ICON <file.ico>] [KEEP_TEMPLATE_IDENTITY])
 #
-# Builds a launcher executable <target> that carries PAYLOAD as resource RT_RCDATA 100,
-# embedded by the resource compiler, with the template launcher's code, manifest, version
-# record and icons. EXECUTION_LEVEL (asInvoker, highestAvailable or requireAdministrator;
-# default asInvoker) goes into the launcher's manifest: a launcher cannot start a payload
-# that needs more rights than it has itself. The payload's own manifest is not read.
-# The template target wrapper4wrapper must exist.
+# Writes <name>.exe (default <target>.exe) into the directory of the project's programs: the
+# launcher template wrapper4wrapper carrying PAYLOAD, made by w4wpack with the matching
+# options, so that it is the same file that w4wpack or ./w4w wrap write for the same inputs.
+# <target> is a custom target that builds it; its property W4W_LAUNCHER_FILE holds the path.
+# EXECUTION_LEVEL defaults to the one that the payload's own manifest asks for.
+#
+# The packer runs on the build machine: the w4wpack target where that is the target machine,
+# else one built for the host from the same sources, or the program that W4W_PACKER names.
 
-set(W4W_LAUNCHER_SOURCE_DIR ${CMAKE_CURRENT_LIST_DIR}/../src/windows/wrappers/wrapper4wrapper)
-cmake_path(NORMAL_PATH W4W_LAUNCHER_SOURCE_DIR)
+set(W4W_PACKER "" CACHE FILEPATH "A w4wpack built for this machine, for w4w_add_launcher in a cross build (default: built here)")
+
+# The packer command for this build: sets ${var} to the command and ${var}_DEPENDS to what
+# a step that runs it depends on.
+function(w4w_packer var)
+  if(W4W_PACKER)
+    set(packer ${W4W_PACKER})
+    set(depends ${W4W_PACKER})
+  elseif(NOT CMAKE_CROSSCOMPILING)
+    set(packer w4wpack)
+    set(depends w4wpack)
+  else()
+    set(dir ${CMAKE_BINARY_DIR}/host-w4wpack)
+    set(packer ${dir}/bin/w4wpack${CMAKE_HOST_EXECUTABLE_SUFFIX})
+    set(depends w4wpack_host ${packer})
+    if(NOT TARGET w4wpack_host)
+      include(ExternalProject)
+      # The whole project configured for the host builds the packer alone.
+      ExternalProject_Add(w4wpack_host
+        SOURCE_DIR ${PROJECT_SOURCE_DIR}
+        BINARY_DIR ${dir}
+        CMAKE_ARGS -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
+        INSTALL_COMMAND ""
+        BUILD_ALWAYS ON
+        BUILD_BYPRODUCTS ${packer})
+    endif()
+  endif()
+  set(${var} ${packer} PARENT_SCOPE)
+  set(${var}_DEPENDS ${depends} PARENT_SCOPE)
+endfunction()
 
 function(w4w_add_launcher target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "PAYLOAD;OUTPUT_NAME;EXECUTION_LEVEL" "")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "KEEP_TEMPLATE_IDENTITY" "PAYLOAD;OUTPUT_NAME;EXECUTION_LEVEL;ICON" "")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "w4w_add_launcher(${target}): unknown arguments ${arg_UNPARSED_ARGUMENTS}")
   endif()
   if(NOT arg_PAYLOAD)
     message(FATAL_ERROR "w4w_add_launcher(${target}): PAYLOAD is required")
   endif()
-  if(NOT arg_EXECUTION_LEVEL)
-    set(arg_EXECUTION_LEVEL asInvoker)
-  endif()
-  if(NOT arg_EXECUTION_LEVEL MATCHES "^(asInvoker|highestAvailable|requireAdministrator)$")
-    message(FATAL_ERROR "w4w_add_launcher(${target}): EXECUTION_LEVEL ${arg_EXECUTION_LEVEL} is none of "
-                        "asInvoker, highestAvailable, requireAdministrator")
-  endif()
   if(NOT TARGET wrapper4wrapper)
     message(FATAL_ERROR "w4w_add_launcher(${target}): the launcher template target wrapper4wrapper is not defined yet")
   endif()
 
+  set(options)
   if(TARGET ${arg_PAYLOAD})
-    set(payload_file $<TARGET_FILE:${arg_PAYLOAD}>)
+    set(payload $<TARGET_FILE:${arg_PAYLOAD}>)
+    set(inputs ${arg_PAYLOAD})
   else()
-    get_filename_component(payload_file ${arg_PAYLOAD} ABSOLUTE)
+    get_filename_component(payload ${arg_PAYLOAD} ABSOLUTE)
+    set(inputs ${payload})
   endif()
-  set(dir ${CMAKE_CURRENT_BINARY_DIR}/${target}.w4w)
+  if(arg_EXECUTION_LEVEL)
+    list(APPEND options --execution-level ${arg_EXECUTION_LEVEL})
+  endif()
+  if(arg_ICON)
+    get_filename_component(icon ${arg_ICON} ABSOLUTE)
+    list(APPEND options --icon ${icon})
+    list(APPEND inputs ${icon})
+  endif()
+  if(arg_KEEP_TEMPLATE_IDENTITY)
+    list(APPEND options --keep-template-identity)
+  endif()
+  if(NOT arg_OUTPUT_NAME)
+    set(arg_OUTPUT_NAME ${target})
+  endif()
+  if(CMAKE_RUNTIME_OUTPUT_DIRECTORY)
+    set(output ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/${arg_OUTPUT_NAME}.exe)
+  else()
+    set(output ${CMAKE_CURRENT_BINARY_DIR}/${arg_OUTPUT_NAME}.exe)
+  endif()
 
-  # The payload is copied to a fixed path so that the resource script needs no generator
-  # expression, and so that the resources are compiled again whenever the payload changes.
-  set(payload_copy ${dir}/payload.bin)
-  add_custom_command(OUTPUT ${payload_copy}
-    COMMAND ${CMAKE_COMMAND} -E copy ${payload_file} ${payload_copy}
-    DEPENDS ${arg_PAYLOAD}
-    COMMENT "Copying the payload of ${target}"
+  w4w_packer(packer)
+  add_custom_command(OUTPUT ${output}
+    COMMAND ${packer} ${options} $<TARGET_FILE:wrapper4wrapper> ${payload} ${output}
+    DEPENDS ${packer_DEPENDS} wrapper4wrapper ${inputs}
+    COMMENT "Wrapping ${arg_PAYLOAD} into ${arg_OUTPUT_NAME}.exe"
     VERBATIM)
-
-  set(template_manifest ${W4W_LAUNCHER_SOURCE_DIR}/wrapper4wrapper.manifest)
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${template_manifest})
-  file(READ ${template_manifest} manifest)
-  set(as_invoker [[level="asInvoker"]])
-  string(FIND "${manifest}" "${as_invoker}" first)
-  string(FIND "${manifest}" "${as_invoker}" last REVERSE)
-  if(first EQUAL -1 OR NOT first EQUAL last)
-    message(FATAL_ERROR "${template_manifest} must hold ${as_invoker} exactly once")
-  endif()
-  string(REPLACE "${as_invoker}" "level=\"${arg_EXECUTION_LEVEL}\"" manifest "${manifest}")
-  file(CONFIGURE OUTPUT ${dir}/launcher.manifest CONTENT "${manifest}")
-
-  file(CONFIGURE OUTPUT ${dir}/launcher.rc CONTENT [[
-#define W4W_MANIFEST "@dir@/launcher.manifest"
-#include "@W4W_LAUNCHER_SOURCE_DIR@/wrapper4wrapper.rc"
-100 RCDATA "@payload_copy@"
-]] @ONLY)
-
-  get_target_property(template_dir wrapper4wrapper SOURCE_DIR)
-  get_target_property(template_sources wrapper4wrapper SOURCES)
-  set(sources)
-  foreach(source IN LISTS template_sources)
-    if(NOT source MATCHES "\\.rc$")
-      get_filename_component(source ${source} ABSOLUTE BASE_DIR ${template_dir})
-      list(APPEND sources ${source})
-    endif()
-  endforeach()
-
-  add_executable(${target} WIN32 ${sources} ${dir}/launcher.rc ${payload_copy})
-  # The template's script names its icon relative to itself; the compiler looks there only
-  # for the script that it was given.
-  target_include_directories(${target} PRIVATE $<$<COMPILE_LANGUAGE:RC>:${W4W_LAUNCHER_SOURCE_DIR}>)
-  set_source_files_properties(${dir}/launcher.rc PROPERTIES
-    OBJECT_DEPENDS "${payload_copy};${dir}/launcher.manifest;${W4W_LAUNCHER_SOURCE_DIR}/wrapper4wrapper.ico")
-  # Built like the template.
-  foreach(property IN ITEMS COMPILE_DEFINITIONS COMPILE_OPTIONS LINK_LIBRARIES LINK_OPTIONS)
-    get_target_property(value wrapper4wrapper ${property})
-    if(value)
-      set_property(TARGET ${target} PROPERTY ${property} "${value}")
-    endif()
-  endforeach()
-  if(arg_OUTPUT_NAME)
-    set_target_properties(${target} PROPERTIES OUTPUT_NAME ${arg_OUTPUT_NAME})
-  endif()
+  add_custom_target(${target} ALL DEPENDS ${output})
+  set_target_properties(${target} PROPERTIES W4W_LAUNCHER_FILE ${output})
 endfunction()
 
 # w4w_utf8_manifest(<target>)
 #
 # Gives a program of the project the launcher's manifest, so that it runs, as the launcher
 # does, with UTF-8 as its code page.
+set(W4W_LAUNCHER_SOURCE_DIR ${CMAKE_CURRENT_LIST_DIR}/../src/windows/wrappers/wrapper4wrapper)
+cmake_path(NORMAL_PATH W4W_LAUNCHER_SOURCE_DIR)
 function(w4w_utf8_manifest target)
   set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}.manifest.rc)
   file(CONFIGURE OUTPUT ${rc}

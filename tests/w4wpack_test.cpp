@@ -1,19 +1,21 @@
+// w4wpack.exe end to end under the system's own readers: its output against the one that the
+// build wrote with the host's w4wpack, the resources and the checksum as the system sees them,
+// templates that another tool edited, and what only Windows refuses.
 #include "TestSupport.h"
 #include "WinAutoHandle.h"
 #include "tstrings.h"
 
 #include <gtest/gtest.h>
 
+#include <imagehlp.h>
+
 #include <algorithm>
 #include <cstdio>
-#include <functional>
-#include <iostream>
 #include <map>
 #include <string>
 #include <tuple>
 #include <vector>
 
-using testsupport::exists;
 using testsupport::listDir;
 using testsupport::programPath;
 using testsupport::readFile;
@@ -23,6 +25,7 @@ using testsupport::writeFile;
 namespace {
 
 const WORD neutral = MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL);
+const WORD english = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
 const char* const templateName = "wrapper4wrapper.exe";
 
 // type, name ("#10" for an identifier), language -> bytes
@@ -66,6 +69,7 @@ Resources readResources(HMODULE module) {
                 },
                 reinterpret_cast<LONG_PTR>(&languages));
             for (WORD language : languages) {
+                // Looked up the way programs do, so that a directory out of order shows.
                 const HRSRC found = FindResourceExA(module, resourceName(type), resourceName(name), language);
                 const char* data = static_cast<const char*>(LockResource(LoadResource(module, found)));
                 resources[ResourceKey(type, name, language)] = std::string(data, SizeofResource(module, found));
@@ -89,17 +93,14 @@ Resources readResources(const std::string& path) {
 const ResourceKey manifestKey("#24", "#1", neutral);
 const ResourceKey payloadKey("#10", "#100", neutral);
 
-std::string templateManifest(const std::string& level) {
-    std::string manifest = readResources(programPath(templateName)).at(manifestKey);
-    const std::string asInvoker = "level=\"asInvoker\"";
-    return manifest.replace(manifest.find(asInvoker), asInvoker.size(), "level=\"" + level + "\"");
-}
-
 // What the template holds with the payload and the manifest's level put in.
-Resources wrappedTemplate(const std::string& payload, const std::string& level) {
-    Resources expected = readResources(programPath(templateName));
+Resources wrappedTemplate(const std::string& payload, const std::string& level,
+                          const std::string& templatePath = programPath(templateName)) {
+    Resources expected = readResources(templatePath);
+    std::string& manifest = expected.at(manifestKey);
+    const std::string asInvoker = "level=\"asInvoker\"";
+    manifest.replace(manifest.find(asInvoker), asInvoker.size(), "level=\"" + level + "\"");
     expected[payloadKey] = payload;
-    expected[manifestKey] = templateManifest(level);
     return expected;
 }
 
@@ -133,10 +134,9 @@ Outcome runCaptured(const std::wstring& program, const std::wstring& commandLine
             ADD_FAILURE() << "cannot start the program: error " << GetLastError();
             return run;
         }
-        WaitForSingleObject(process.hProcess, INFINITE);
-        GetExitCodeProcess(process.hProcess, &run.exitCode);
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
+        const AutoProcess child(process);
+        WaitForSingleObject(child.process(), INFINITE);
+        GetExitCodeProcess(child.process(), &run.exitCode);
     }
     run.out = readFile(outPath);
     run.err = readFile(errPath);
@@ -158,41 +158,31 @@ Outcome pack(const TempDir& temp, const std::vector<std::string>& args) {
     return runCaptured(tstrings::toUtf16(programPath("w4wpack.exe")), quoted(args), temp.path());
 }
 
-struct ManifestResource {
-    WORD id;
+struct Added {
+    LPCSTR type;
+    LPCSTR name;
     WORD language;
-    std::string text;
+    std::string bytes;
 };
 
-// A copy of the probe at path with these manifests put in.
-std::string craftPayload(const std::string& path, const std::vector<ManifestResource>& manifests) {
-    EXPECT_TRUE(CopyFileA(programPath("probe.exe").c_str(), path.c_str(), FALSE));
-    // Without the probe's own manifest: only the given ones.
-    const HANDLE update = BeginUpdateResourceA(path.c_str(), TRUE);
+// A copy of the image at path with these resources put in, by the system's resource updater
+// (as resource editors do); without its own resources when replace is set.
+std::string edited(const std::string& image, const std::string& path, const std::vector<Added>& resources,
+                   bool replace) {
+    EXPECT_TRUE(CopyFileA(image.c_str(), path.c_str(), FALSE));
+    const HANDLE update = BeginUpdateResourceA(path.c_str(), replace);
     EXPECT_NE(nullptr, update);
-    for (const ManifestResource& m : manifests) {
-        EXPECT_TRUE(UpdateResourceA(update, MAKEINTRESOURCEA(24), MAKEINTRESOURCEA(m.id), m.language,
-                                    const_cast<char*>(m.text.data()), static_cast<DWORD>(m.text.size())));
+    for (const Added& r : resources) {
+        EXPECT_TRUE(UpdateResourceA(update, r.type, r.name, r.language, const_cast<char*>(r.bytes.data()),
+                                    static_cast<DWORD>(r.bytes.size())));
     }
     EXPECT_TRUE(EndUpdateResourceA(update, FALSE));
     return path;
 }
 
-std::string levelManifest(const std::string& element) {
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n"
-           "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">\n"
-           "<trustInfo xmlns=\"urn:schemas-microsoft-com:asm.v3\"><security><requestedPrivileges>\n" +
-           element + "\n</requestedPrivileges></security></trustInfo>\n</assembly>\n";
-}
-
-std::string utf16Manifest(const std::string& text) {
-    const std::wstring wide = tstrings::toUtf16(text);
-    return "\xFF\xFE" + std::string(reinterpret_cast<const char*>(wide.data()), wide.size() * 2);
-}
-
 } // namespace
 
-TEST(Template, HoldsManifestVersionRecordAndTwelveIconsAllLanguageNeutral) {
+TEST(Template, HoldsItsMarkAManifestAVersionRecordAndTwelveIconsAllLanguageNeutral) {
     const Resources resources = readResources(programPath(templateName));
     std::vector<ResourceKey> keys;
     for (const auto& resource : resources) {
@@ -202,6 +192,7 @@ TEST(Template, HoldsManifestVersionRecordAndTwelveIconsAllLanguageNeutral) {
     for (int icon = 1; icon <= 12; ++icon) {
         expected.emplace_back("#3", "#" + std::to_string(icon), neutral);
     }
+    expected.emplace_back("#10", "W4W_LAUNCHER", neutral);
     expected.emplace_back("#14", "#101", neutral);
     expected.emplace_back("#16", "#1", neutral);
     expected.push_back(manifestKey);
@@ -227,29 +218,13 @@ TEST(Template, HoldsManifestVersionRecordAndTwelveIconsAllLanguageNeutral) {
     }
 }
 
-TEST(Template, VersionRecordNamesTheLauncher) {
-    const std::string path = programPath(templateName);
-    std::vector<char> record(GetFileVersionInfoSizeA(path.c_str(), nullptr));
-    ASSERT_FALSE(record.empty());
-    ASSERT_TRUE(GetFileVersionInfoA(path.c_str(), 0, static_cast<DWORD>(record.size()), record.data()));
-    for (const auto& value :
-         {std::make_pair("InternalName", "wrapper4wrapper"), std::make_pair("OriginalFilename", "wrapper4wrapper.exe"),
-          std::make_pair("ProductName", "wrapper4wrapper")}) {
-        LPVOID text = nullptr;
-        UINT length = 0;
-        ASSERT_TRUE(VerQueryValueA(record.data(), (std::string("\\StringFileInfo\\000004b0\\") + value.first).c_str(),
-                                   &text, &length))
-            << value.first;
-        EXPECT_STREQ(value.second, static_cast<const char*>(text));
-    }
-}
-
 // The manifest makes the narrow functions UTF-8: a program that carries it receives an
 // argument outside every legacy code page byte for byte.
 TEST(Template, ManifestPassesUtf8ArgumentsUnchanged) {
     TempDir temp;
     const std::string manifest = readResources(programPath(templateName)).at(manifestKey);
-    const std::string probe = craftPayload(temp.file("probe.exe"), {{1, neutral, manifest}});
+    const std::string probe = edited(programPath("probe.exe"), temp.file("probe.exe"),
+                                     {{RT_MANIFEST, MAKEINTRESOURCEA(1), neutral, manifest}}, true);
     const testsupport::ScopedEnv out("W4W_PROBE_OUT", temp.file("report"));
     const std::string argument = "Z\xC3\xBCrich \xE2\x82\xAC \xE6\x97\xA5\xE6\x9C\xAC";
     const Outcome run =
@@ -258,297 +233,114 @@ TEST(Template, ManifestPassesUtf8ArgumentsUnchanged) {
     EXPECT_EQ(std::vector<std::string>{argument}, testsupport::readProbeReport(temp.file("report")).args);
 }
 
-TEST(Wrap, ProbeKeepsTheTemplatesResourcesAndCarriesThePayload) {
+// The same sources built for Windows and for the build machine (which w4w_add_launcher ran)
+// write the same bytes; the system reads them as the template's resources and the payload,
+// with the checksum it computes itself.
+TEST(Wrap, WritesWhatTheBuildMachinesPackerWroteAndTheSystemReadsIt) {
     TempDir temp;
-    const std::string templateBytes = readFile(programPath(templateName));
-    const std::string output = temp.file("out\\wrapped.exe");
-    CreateDirectoryA(temp.file("out").c_str(), nullptr);
-    writeFile(output, "earlier output");
-    const Outcome run = pack(temp, {programPath(templateName), programPath("probe.exe"), output});
+    const std::string output = temp.file("wrapped.exe");
+    const Outcome run = pack(
+        temp, {"--execution-level", "highestAvailable", programPath(templateName), programPath("probe.exe"), output});
     ASSERT_EQ(0u, run.exitCode) << run.err;
-    const std::string payload = readFile(programPath("probe.exe"));
-    EXPECT_EQ(wrappedTemplate(payload, "asInvoker"), readResources(output));
-    EXPECT_EQ(std::vector<std::string>{"wrapped.exe"}, listDir(temp.file("out")));
-    EXPECT_EQ(templateBytes, readFile(programPath(templateName)));
-    for (const std::string& part : {output, std::to_string(payload.size()) + " bytes", std::string("asInvoker")}) {
-        EXPECT_NE(std::string::npos, run.out.find(part)) << run.out;
-    }
+    EXPECT_NE(std::string::npos, run.out.find("w4wpack: wrote " + output)) << run.out;
     EXPECT_EQ("", run.err);
+    EXPECT_TRUE(readFile(programPath("wrapped-probe.exe")) == readFile(output));
+    EXPECT_EQ(wrappedTemplate(readFile(programPath("probe.exe")), "highestAvailable"), readResources(output));
+    DWORD stored = 0;
+    DWORD computed = 0;
+    ASSERT_EQ(CHECKSUM_SUCCESS, MapFileAndCheckSumA(output.c_str(), &stored, &computed));
+    EXPECT_NE(0u, computed);
+    EXPECT_EQ(computed, stored);
 }
 
-TEST(Wrap, ExecutionLevelComesFromThePayloadsManifestUnlessGiven) {
-    const std::string admin = "<requestedExecutionLevel level=\"requireAdministrator\" uiAccess=\"false\"/>";
-    const std::string highest = "<requestedExecutionLevel level=\"highestAvailable\" uiAccess=\"false\"/>";
-    const struct {
-        const char* name;
-        std::vector<ManifestResource> manifests;
-        std::vector<std::string> options;
-        const char* expected;
-    } cases[] = {
-        {"no manifest", {}, {}, "asInvoker"},
-        {"requireAdministrator", {{1, neutral, levelManifest(admin)}}, {}, "requireAdministrator"},
-        {"prefixed element, single quotes, spaces",
-         {{1, neutral,
-           levelManifest("<ms_asmv3:requestedExecutionLevel\n uiAccess='false' level = 'highestAvailable' />")}},
-         {},
-         "highestAvailable"},
-        {"commented-out element first",
-         {{1, neutral, levelManifest("<!-- " + admin + " -->\n" + highest)}},
-         {},
-         "highestAvailable"},
-        {"level in other case",
-         {{1, neutral, levelManifest("<requestedExecutionLevel level=\"RequireAdministrator\"/>")}},
-         {},
-         "requireAdministrator"},
-        {"manifest without a level", {{1, neutral, levelManifest("")}}, {}, "asInvoker"},
-        {"only manifest 2", {{2, neutral, levelManifest(admin)}}, {}, "requireAdministrator"},
-        {"manifest 1 before manifest 2",
-         {{1, neutral, levelManifest(highest)}, {2, neutral, levelManifest(admin)}},
-         {},
-         "highestAvailable"},
-        {"English manifest",
-         {{1, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), levelManifest(admin)}},
-         {},
-         "requireAdministrator"},
-        {"UTF-8 byte-order mark", {{1, neutral, "\xEF\xBB\xBF" + levelManifest(admin)}}, {}, "requireAdministrator"},
-        {"UTF-16", {{1, neutral, utf16Manifest(levelManifest(admin))}}, {}, "requireAdministrator"},
-        {"overridden", {{1, neutral, levelManifest(admin)}}, {"--execution-level", "asInvoker"}, "asInvoker"},
-        {"given for none", {}, {"--execution-level=highestAvailable"}, "highestAvailable"},
-        {"unknown level overridden",
-         {{1, neutral, levelManifest("<requestedExecutionLevel level=\"sudo\"/>")}},
-         {"--execution-level", "requireAdministrator"},
-         "requireAdministrator"},
-    };
-    for (const auto& c : cases) {
-        TempDir temp;
-        const std::string payload = craftPayload(temp.file("payload.exe"), c.manifests);
-        std::vector<std::string> args = c.options;
-        args.insert(args.end(), {programPath(templateName), payload, temp.file("out.exe")});
-        const Outcome run = pack(temp, args);
-        ASSERT_EQ(0u, run.exitCode) << c.name << ": " << run.err;
-        EXPECT_EQ(wrappedTemplate(readFile(payload), c.expected), readResources(temp.file("out.exe"))) << c.name;
-        EXPECT_NE(std::string::npos, run.out.find(std::string("execution level ") + c.expected)) << c.name;
-    }
-}
-
-TEST(Wrap, ExecutionLevelOfALauncherBuiltWithItsPayload) {
+TEST(Wrap, ThePayloadsVersionRecordAndFirstIconGroupAsTheSystemSeesThem) {
     TempDir temp;
-    const std::string payload = programPath("wrapped-probe.exe");
+    const Resources templateResources = readResources(programPath(templateName));
+    const std::string version = templateResources.at(ResourceKey("#16", "#1", neutral));
+    std::string group = templateResources.at(ResourceKey("#14", "#101", neutral)).substr(0, 6 + 14);
+    *reinterpret_cast<WORD*>(&group[4]) = 1;
+    *reinterpret_cast<WORD*>(&group[6 + 12]) = 42;
+    const std::string icon = templateResources.at(ResourceKey("#3", "#1", neutral));
+    const std::string payload = edited(programPath("probe.exe"), temp.file("branded.exe"),
+                                       {{RT_VERSION, MAKEINTRESOURCEA(1), english, version},
+                                        {RT_GROUP_ICON, "SETUP", english, group},
+                                        {RT_ICON, MAKEINTRESOURCEA(42), english, icon}},
+                                       false);
     const Outcome run = pack(temp, {programPath(templateName), payload, temp.file("out.exe")});
     ASSERT_EQ(0u, run.exitCode) << run.err;
-    EXPECT_EQ(wrappedTemplate(readFile(payload), "highestAvailable"), readResources(temp.file("out.exe")));
-}
-
-enum class Output { Absent, Present, ReadOnly };
-
-TEST(Wrap, RefusesBadInputsAndLeavesTheOutputAlone) {
-    struct Case {
-        const char* name;
-        // Makes the inputs in dir; returns the arguments.
-        std::function<std::vector<std::string>(const std::string& dir, const std::string& out)> prepare;
-        DWORD exitCode;
-        const char* message;
-        Output output;
-    };
-    const std::string launcher = programPath(templateName);
-    const std::string probe = programPath("probe.exe");
-    const auto withPayload = [&](const std::string& name, const std::string& bytes) {
-        return [=](const std::string& dir, const std::string& out) {
-            writeFile(dir + "\\" + name, bytes);
-            return std::vector<std::string>{launcher, dir + "\\" + name, out};
-        };
-    };
-    std::string dll = readFile(probe);
-    *reinterpret_cast<WORD*>(&dll[*reinterpret_cast<const LONG*>(dll.data() + 0x3C) + 4 + 18]) |= IMAGE_FILE_DLL;
-    std::string withSymbols = readFile(launcher);
-    *reinterpret_cast<DWORD*>(&withSymbols[*reinterpret_cast<const LONG*>(withSymbols.data() + 0x3C) + 4 + 8]) = 0x200;
-    const std::string unknownLevel = levelManifest("<requestedExecutionLevel level=\"sudo\"/>");
-
-    const Case cases[] = {
-        {"missing payload",
-         [&](const std::string& dir, const std::string& out) {
-             return std::vector<std::string>{launcher, dir + "\\missing.exe", out};
-         },
-         1, "cannot open the payload", Output::Present},
-        {"payload is a directory",
-         [&](const std::string& dir, const std::string& out) {
-             return std::vector<std::string>{launcher, dir, out};
-         },
-         1, "is a directory", Output::Absent},
-        {"empty payload", withPayload("empty.exe", ""), 1, "not a Windows executable", Output::Present},
-        {"text payload", withPayload("text.exe", "MZ is not enough\r\n"), 1, "not a Windows executable",
-         Output::Absent},
-        {"truncated payload", withPayload("cut.exe", readFile(probe).substr(0, 0x90)), 1, "no PE header",
-         Output::ReadOnly},
-        {"DLL payload", withPayload("lib.exe", dll), 1, "it is a DLL", Output::Absent},
-        {"payload's manifest asks for an unknown level",
-         [&](const std::string& dir, const std::string& out) {
-             return std::vector<std::string>{launcher, craftPayload(dir + "\\sudo.exe", {{1, neutral, unknownLevel}}),
-                                             out};
-         },
-         1, "unknown execution level 'sudo'", Output::Present},
-        {"template is no launcher",
-         [&](const std::string&, const std::string& out) {
-             return std::vector<std::string>{probe, probe, out};
-         },
-         1, "is not a launcher template", Output::Absent},
-        {"template carries a payload already",
-         [&](const std::string&, const std::string& out) {
-             return std::vector<std::string>{programPath("wrapped-probe.exe"), probe, out};
-         },
-         1, "already carries a payload", Output::Present},
-        {"template with a symbol table",
-         [&](const std::string& dir, const std::string& out) {
-             writeFile(dir + "\\symbols.exe", withSymbols);
-             return std::vector<std::string>{dir + "\\symbols.exe", probe, out};
-         },
-         1, "COFF symbol table", Output::Absent},
-        {"unknown execution level",
-         [&](const std::string&, const std::string& out) {
-             return std::vector<std::string>{"--execution-level", "admin", launcher, probe, out};
-         },
-         2, "unknown execution level 'admin'", Output::Present},
-        {"missing output",
-         [&](const std::string&, const std::string&) {
-             return std::vector<std::string>{launcher, probe};
-         },
-         2, "expected TEMPLATE, PAYLOAD and OUTPUT", Output::Absent},
-        {"output's directory missing",
-         [&](const std::string& dir, const std::string&) {
-             return std::vector<std::string>{launcher, probe, dir + "\\none\\out.exe"};
-         },
-         1, "does not exist", Output::Absent},
-        {"read-only output",
-         [&](const std::string&, const std::string& out) {
-             return std::vector<std::string>{launcher, probe, out};
-         },
-         1, "is read-only", Output::ReadOnly},
-        {"output is a directory",
-         [&](const std::string& dir, const std::string&) {
-             return std::vector<std::string>{launcher, probe, dir};
-         },
-         1, "is a directory", Output::Absent},
-    };
-    for (const Case& c : cases) {
-        TempDir temp;
-        const std::string dir = temp.file("in");
-        CreateDirectoryA(dir.c_str(), nullptr);
-        const std::string out = temp.file("out.exe");
-        const std::vector<std::string> args = c.prepare(dir, out);
-        if (c.output != Output::Absent) {
-            writeFile(out, "earlier output");
-        }
-        if (c.output == Output::ReadOnly) {
-            SetFileAttributesA(out.c_str(), FILE_ATTRIBUTE_READONLY);
-        }
-        const std::vector<std::string> before = listDir(temp.path());
-        const Outcome run = pack(temp, args);
-        EXPECT_EQ(c.exitCode, run.exitCode) << c.name;
-        EXPECT_NE(std::string::npos, run.err.find(c.message)) << c.name << ": " << run.err;
-        EXPECT_EQ(before, listDir(temp.path())) << c.name;
-        if (c.output != Output::Absent) {
-            EXPECT_EQ("earlier output", readFile(out)) << c.name;
-        }
+    Resources expected = wrappedTemplate(readFile(payload), "asInvoker");
+    for (auto it = expected.begin(); it != expected.end();) {
+        const std::string& type = std::get<0>(it->first);
+        it = type == "#3" || type == "#14" || type == "#16" ? expected.erase(it) : std::next(it);
     }
+    expected[ResourceKey("#16", "#1", english)] = version;
+    expected[ResourceKey("#14", "SETUP", english)] = group;
+    expected[ResourceKey("#3", "#42", english)] = icon;
+    EXPECT_EQ(expected, readResources(temp.file("out.exe")));
 }
 
-TEST(Wrap, RefusesAnOutputThatIsAnInput) {
+// A template that a resource editor changed (its version record, and resources named out of
+// order for the system's binary search) is still a template, and the launcher wrapped from it
+// runs its payload.
+TEST(Wrap, ATemplateThatAnotherToolEditedStillWrapsAndRuns) {
     TempDir temp;
-    const std::string payload = temp.file("payload.exe");
-    const std::string launcher = temp.file("launcher.exe");
-    ASSERT_TRUE(CopyFileA(programPath("probe.exe").c_str(), payload.c_str(), FALSE));
-    ASSERT_TRUE(CopyFileA(programPath(templateName).c_str(), launcher.c_str(), FALSE));
-    ASSERT_TRUE(CreateHardLinkA(temp.file("link.exe").c_str(), payload.c_str(), nullptr));
-    const std::string payloadBytes = readFile(payload);
-    const std::string launcherBytes = readFile(launcher);
+    const std::string launcher = edited(programPath(templateName), temp.file("branded-template.exe"),
+                                        {{RT_VERSION, MAKEINTRESOURCEA(1), neutral, std::string(92, '\0')},
+                                         {RT_RCDATA, "ZETA", neutral, "z"},
+                                         {RT_RCDATA, "ALPHA", english, "a"},
+                                         {RT_RCDATA, "MIDDLE", neutral, "m"}},
+                                        false);
+    const std::string output = temp.file("setup.exe");
+    const Outcome run = pack(temp, {launcher, programPath("probe.exe"), output});
+    ASSERT_EQ(0u, run.exitCode) << run.err;
+    EXPECT_EQ(wrappedTemplate(readFile(programPath("probe.exe")), "asInvoker", launcher), readResources(output));
+    const testsupport::ScopedEnv report("W4W_PROBE_OUT", temp.file("report"));
+    const testsupport::ScopedEnv code("W4W_PROBE_EXIT", "42");
+    EXPECT_EQ(42u, testsupport::runProcess(output, "\"" + output + "\" one"));
+    EXPECT_EQ(std::vector<std::string>{"one"}, testsupport::readProbeReport(temp.file("report")).args);
+}
+
+// What Windows' file system refuses, and Linux's does not: the packer's own tests run there.
+TEST(Wrap, RefusesWhatWindowsHoldsAndLeavesTheOutputAlone) {
+    enum Held { Nothing, Payload, Output };
     const struct {
-        std::string output;
+        const char* name;
+        Held held; // open elsewhere: the payload for writing, the output without delete sharing
+        DWORD attributes;
+        const char* outputName;
         const char* message;
     } cases[] = {
-        {temp.file("PAYLOAD.EXE"), "is the payload"},
-        {temp.path() + "/./launcher.exe", "is the template"},
-        {temp.file("link.exe"), "is the same file as"},
+        {"payload open for writing elsewhere", Payload, FILE_ATTRIBUTE_NORMAL, "out.exe", "cannot open the payload"},
+        {"output open elsewhere", Output, FILE_ATTRIBUTE_NORMAL, "out.exe", "cannot move"},
+        {"read-only output", Nothing, FILE_ATTRIBUTE_READONLY, "out.exe", "is read-only"},
+        {"output is the payload in other letter case", Nothing, FILE_ATTRIBUTE_NORMAL, "PAYLOAD.EXE",
+         "is the same file as the payload"},
     };
-    const std::vector<std::string> before = listDir(temp.path());
     for (const auto& c : cases) {
-        const Outcome run = pack(temp, {launcher, payload, c.output});
-        EXPECT_EQ(1u, run.exitCode) << c.output;
-        EXPECT_NE(std::string::npos, run.err.find(c.message)) << c.output << ": " << run.err;
-        EXPECT_EQ(before, listDir(temp.path())) << c.output;
-        EXPECT_EQ(payloadBytes, readFile(payload)) << c.output;
-        EXPECT_EQ(launcherBytes, readFile(launcher)) << c.output;
+        TempDir temp;
+        const std::string payload = temp.file("payload.exe");
+        ASSERT_TRUE(CopyFileA(programPath("probe.exe").c_str(), payload.c_str(), FALSE));
+        const std::string output = temp.file("out.exe");
+        writeFile(output, "earlier output");
+        SetFileAttributesA(output.c_str(), c.attributes);
+        const std::vector<std::string> before = listDir(temp.path());
+        Outcome run;
+        {
+            const AutoHandle held(c.held == Nothing ? INVALID_HANDLE_VALUE
+                                  : c.held == Payload
+                                      ? CreateFileA(payload.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)
+                                      : CreateFileA(output.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+            run = pack(temp, {programPath(templateName), payload, temp.file(c.outputName)});
+        }
+        SetFileAttributesA(output.c_str(), FILE_ATTRIBUTE_NORMAL);
+        EXPECT_EQ(1u, run.exitCode) << c.name;
+        EXPECT_NE(std::string::npos, run.err.find(c.message)) << c.name << ": " << run.err;
+        EXPECT_EQ(before, listDir(temp.path())) << c.name;
+        EXPECT_EQ("earlier output", readFile(output)) << c.name;
+        EXPECT_TRUE(readFile(programPath("probe.exe")) == readFile(payload)) << c.name;
     }
-}
-
-TEST(Wrap, RefusesAPayloadItCannotRead) {
-    TempDir temp;
-    const std::string payload = temp.file("payload.exe");
-    ASSERT_TRUE(CopyFileA(programPath("probe.exe").c_str(), payload.c_str(), FALSE));
-    {
-        // Another process writing it: open without sharing.
-        const AutoHandle held(CreateFileA(payload.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr));
-        ASSERT_NE(INVALID_HANDLE_VALUE, held.get());
-        const Outcome run = pack(temp, {programPath(templateName), payload, temp.file("out.exe")});
-        EXPECT_EQ(1u, run.exitCode);
-        EXPECT_NE(std::string::npos, run.err.find("cannot open the payload")) << run.err;
-        EXPECT_NE(std::string::npos, run.err.find("system error 32")) << run.err;
-    }
-    // Larger than an image can hold; sparse, so it takes no room.
-    const std::string huge = temp.file("huge.exe");
-    {
-        const AutoHandle file(
-            CreateFileA(huge.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-        LARGE_INTEGER size;
-        size.QuadPart = 0x80000000LL;
-        ASSERT_TRUE(SetFilePointerEx(file.get(), size, nullptr, FILE_BEGIN));
-        ASSERT_TRUE(SetEndOfFile(file.get()));
-    }
-    const Outcome run = pack(temp, {programPath(templateName), huge, temp.file("out.exe")});
-    EXPECT_EQ(1u, run.exitCode);
-    EXPECT_NE(std::string::npos, run.err.find("is too large: 2147483648 bytes")) << run.err;
-    EXPECT_EQ((std::vector<std::string>{"huge.exe", "payload.exe"}), listDir(temp.path()));
-}
-
-TEST(Wrap, FailedMoveLeavesNeitherTheTemporaryFileNorAChangedOutput) {
-    TempDir temp;
-    const std::string output = temp.file("out.exe");
-    writeFile(output, "earlier output");
-    // Open elsewhere, without delete sharing: the output cannot be replaced.
-    const AutoHandle held(CreateFileA(output.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-    ASSERT_NE(INVALID_HANDLE_VALUE, held.get());
-    const Outcome run = pack(temp, {programPath(templateName), programPath("probe.exe"), output});
-    EXPECT_EQ(1u, run.exitCode);
-    EXPECT_NE(std::string::npos, run.err.find("cannot move")) << run.err;
-    EXPECT_EQ(std::vector<std::string>{"out.exe"}, listDir(temp.path()));
-    EXPECT_TRUE(readFile(output) == "earlier output");
-}
-
-TEST(Wrap, EmbedsA64MiBPayload) {
-    TempDir temp;
-    std::string payload = readFile(programPath("probe.exe"));
-    // Data after the image's sections, as self-extracting installers carry it.
-    std::string tail(64 << 20, '\0');
-    unsigned state = 1;
-    for (char& c : tail) {
-        state = state * 1103515245u + 12345u;
-        c = static_cast<char>(state >> 24);
-    }
-    payload += tail;
-    writeFile(temp.file("big.exe"), payload);
-    const ULONGLONG start = GetTickCount64();
-    const Outcome run = pack(temp, {programPath(templateName), temp.file("big.exe"), temp.file("out.exe")});
-    std::cout << "embedding " << payload.size() << " bytes took " << GetTickCount64() - start << " ms\n";
-    ASSERT_EQ(0u, run.exitCode) << run.err;
-    const Resources resources = readResources(temp.file("out.exe"));
-    ASSERT_EQ(1u, resources.count(payloadKey));
-    EXPECT_TRUE(resources.at(payloadKey) == payload);
-}
-
-TEST(AddLauncher, EmbedsThePayloadAndKeepsTheTemplatesResources) {
-    EXPECT_EQ(wrappedTemplate(readFile(programPath("probe.exe")), "highestAvailable"),
-              readResources(programPath("wrapped-probe.exe")));
 }
 
 TEST(Wrap, PathsOutsideTheLegacyCodePage) {

@@ -1,7 +1,6 @@
 #include "Manifest.h"
 
-#include "tstrings.h"
-
+#include <algorithm>
 #include <cstring>
 
 namespace manifest {
@@ -103,9 +102,14 @@ LevelPlace findExecutionLevel(const std::string& text) {
 }
 
 std::string canonicalLevel(const std::string& value) {
+    const auto lower = [](char c) {
+        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    };
     for (const char* level : {"asInvoker", "highestAvailable", "requireAdministrator"}) {
-        if (tstrings::equalsIgnoreCase(value, level)) {
-            return level;
+        const std::string name = level;
+        if (name.size() == value.size() &&
+            std::equal(name.begin(), name.end(), value.begin(), [&](char a, char b) { return lower(a) == lower(b); })) {
+            return name;
         }
     }
     return std::string();
@@ -115,12 +119,17 @@ std::string toText(std::string_view resource) {
     if (resource.substr(0, 3) == "\xEF\xBB\xBF") {
         return std::string(resource.substr(3));
     }
-    if (resource.substr(0, 2) == "\xFF\xFE") {
-        std::wstring utf16((resource.size() - 2) / 2, L'\0');
-        if (!utf16.empty()) {
-            std::memcpy(&utf16[0], resource.data() + 2, utf16.size() * 2);
+    const bool little = resource.substr(0, 2) == "\xFF\xFE";
+    if (little || resource.substr(0, 2) == "\xFE\xFF") {
+        // Every character that the markup and the levels are made of is ASCII: the others
+        // need not be decoded, only kept apart.
+        std::string text;
+        for (std::size_t i = 2; i + 1 < resource.size(); i += 2) {
+            const unsigned char low = static_cast<unsigned char>(resource[little ? i : i + 1]);
+            const unsigned char high = static_cast<unsigned char>(resource[little ? i + 1 : i]);
+            text.push_back(high == 0 && low < 0x80 ? static_cast<char>(low) : '?');
         }
-        return tstrings::toUtf8(utf16);
+        return text;
     }
     return std::string(resource);
 }

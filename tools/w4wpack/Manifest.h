@@ -20,8 +20,9 @@ LevelPlace findExecutionLevel(const std::string& text);
 // ignoring ASCII case; empty for any other value.
 std::string canonicalLevel(const std::string& value);
 
-// A manifest resource's text in UTF-8: a UTF-16 one (with its byte-order mark) is
-// converted, a UTF-8 byte-order mark is dropped.
+// A manifest resource's text as far as its markup goes: a UTF-8 byte-order mark is dropped;
+// of a UTF-16 one (with its byte-order mark) the ASCII characters are kept and every other
+// becomes '?'.
 std::string toText(std::string_view resource);
 
 } // namespace manifest

@@ -1,0 +1,75 @@
+#include "Command.h"
+
+#include "PackTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+using namespace packtest;
+
+namespace {
+
+struct Outcome {
+    int code;
+    std::string out;
+    std::string err;
+};
+
+Outcome run(std::vector<std::string> args) {
+    args.insert(args.begin(), "w4wpack");
+    std::vector<const char*> argv;
+    for (const std::string& arg : args) {
+        argv.push_back(arg.c_str());
+    }
+    std::ostringstream out;
+    std::ostringstream err;
+    const int code = pack::run(static_cast<int>(argv.size()), argv.data(), out, err);
+    return {code, out.str(), err.str()};
+}
+
+} // namespace
+
+TEST(Command, ExitCodesAndWhatItSays) {
+    TempDir temp;
+    Image signedTemplate = launcherTemplate();
+    signedTemplate.certificate = std::string(16, 'c');
+    writeFile(temp.file("template.exe"), signedTemplate.bytes());
+    writeFile(temp.file("payload.exe"), Image().bytes());
+    const std::string t = temp.file("template.exe").string();
+    const std::string p = temp.file("payload.exe").string();
+    const std::string o = temp.file("out.exe").string();
+    const struct {
+        std::vector<std::string> args;
+        int code;
+        const char* out;
+        const char* err;
+    } cases[] = {
+        {{t, p, o}, 0, "w4wpack: wrote ", "w4wpack: warning: the template was signed"},
+        {{"--execution-level=requireAdministrator", "--keep-template-identity", "--", t, p, o},
+         0,
+         "execution level requireAdministrator, as given; version record from the template, icon from the template)",
+         "sign the output"},
+        {{t, p, t}, 1, "", "w4wpack: the output "},
+        {{t, o + ".none", o}, 1, "", "w4wpack: cannot open the payload "},
+        {{"--help"}, 0, "usage: w4wpack", ""},
+        {{t, p}, 2, "", "expected TEMPLATE, PAYLOAD and OUTPUT, got 2 paths\nusage: w4wpack"},
+        {{"--execution-level", "admin", t, p, o}, 2, "", "unknown execution level 'admin'"},
+        {{t, p, o, "--execution-level"}, 2, "", "--execution-level needs a value"},
+        {{"--icon=", t, p, o}, 2, "", "--icon needs a file"},
+        {{"--bogus", t, p, o}, 2, "", "unknown option --bogus"},
+        {{t, "", o}, 2, "", "a path is empty"},
+    };
+    for (const auto& c : cases) {
+        const Outcome r = run(c.args);
+        const std::string line = c.args.empty() ? "" : c.args[0];
+        EXPECT_EQ(c.code, r.code) << line << ": " << r.err;
+        EXPECT_NE(std::string::npos, r.out.find(c.out)) << line << ": " << r.out;
+        EXPECT_NE(std::string::npos, r.err.find(c.err)) << line << ": " << r.err;
+        if (c.code == 1) {
+            EXPECT_EQ(std::string::npos, r.err.find('\n', r.err.find('\n') + 1)) << "one line: " << r.err;
+        }
+    }
+}

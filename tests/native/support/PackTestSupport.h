@@ -1,0 +1,66 @@
+#pragma once
+
+#include "ResourceDirectory.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+// Native tests of w4wpack: directories, files, and executable images made to measure.
+namespace packtest {
+
+namespace fs = std::filesystem;
+
+// A fresh directory of the test's own, removed with everything in it at the end.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const fs::path& path() const { return dir; }
+    fs::path file(const std::string& name) const { return dir / name; }
+
+private:
+    fs::path dir;
+};
+
+std::string readFile(const fs::path& path);
+void writeFile(const fs::path& path, const std::string& bytes);
+// Names of the entries directly inside dir, sorted.
+std::vector<std::string> listDir(const fs::path& dir);
+
+resources::Resource resource(std::uint16_t type, const resources::Name& name, std::uint16_t language,
+                             const std::string& bytes);
+resources::Name named(const std::u16string& text);
+
+// An executable image of three sections, .text, .rsrc and .reloc (or two without
+// relocations), with these resources; a certificate table after them when one is given.
+struct Image {
+    bool pe32Plus = true;
+    std::uint16_t machine = 0x8664;
+    std::uint16_t characteristics = 0x0022; // executable, large address aware
+    std::uint32_t fileAlignment = 0x200;
+    std::vector<resources::Resource> resources;
+    bool relocations = true;
+    std::string certificate;
+
+    std::string bytes() const;
+};
+
+// What the launcher template has: its mark, a manifest asking for asInvoker, a version
+// record and an icon group of two icons.
+Image launcherTemplate();
+std::string manifestAsking(const std::string& element);
+// An icon group naming these icons, each described as 16 pixels square of 32 bits.
+std::string iconGroup(const std::vector<std::uint16_t>& icons);
+
+// Offsets of fields in such an image's headers.
+constexpr std::size_t peOffset = 0x40;
+constexpr std::size_t characteristicsOffset = peOffset + 4 + 18;
+constexpr std::size_t symbolTableOffset = peOffset + 4 + 8;
+constexpr std::size_t optionalOffset = peOffset + 24;
+
+} // namespace packtest

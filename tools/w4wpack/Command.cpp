@@ -1,0 +1,128 @@
+#include "Command.h"
+
+#include "Manifest.h"
+#include "PackError.h"
+#include "Packer.h"
+
+#include <string>
+#include <vector>
+
+namespace pack {
+
+namespace {
+
+const char* const usage =
+    "usage: w4wpack [OPTION...] TEMPLATE PAYLOAD OUTPUT\n"
+    "  Writes OUTPUT: a copy of the launcher TEMPLATE that carries the executable PAYLOAD.\n"
+    "  --execution-level LEVEL     asInvoker, highestAvailable or requireAdministrator, for OUTPUT's\n"
+    "                              manifest; by default the one PAYLOAD's own manifest asks for, or asInvoker\n"
+    "  --icon FILE.ico             OUTPUT's icon; by default PAYLOAD's first icon group, if it has one\n"
+    "  --keep-template-identity    keep the template's version record and icon; by default PAYLOAD's\n"
+    "                              replace them, where it has them\n";
+
+struct Command {
+    bool help = false;
+    Options options;
+};
+
+// Whether argv[i] is the option name, given as "--name VALUE" or "--name=VALUE"; its value
+// goes to value.
+bool optionValue(const std::string& name, int argc, const char* const* argv, int& i, std::string& value) {
+    const std::string arg = argv[i];
+    if (arg.compare(0, name.size() + 1, name + "=") == 0) {
+        value = arg.substr(name.size() + 1);
+        return true;
+    }
+    if (arg != name) {
+        return false;
+    }
+    if (i + 1 == argc) {
+        W4W_REFUSE(name + " needs a value");
+    }
+    value = argv[++i];
+    return true;
+}
+
+Command parse(int argc, const char* const* argv) {
+    Command command;
+    std::vector<std::string> paths;
+    bool onlyPaths = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        std::string value;
+        if (onlyPaths || arg.empty() || arg[0] != '-' || arg == "-") {
+            paths.push_back(arg);
+        } else if (arg == "--") {
+            onlyPaths = true;
+        } else if (arg == "-h" || arg == "--help") {
+            command.help = true;
+        } else if (arg == "--keep-template-identity") {
+            command.options.keepTemplateIdentity = true;
+        } else if (optionValue("--execution-level", argc, argv, i, value)) {
+            command.options.level = manifest::canonicalLevel(value);
+            if (command.options.level.empty()) {
+                W4W_REFUSE("unknown execution level '" + value +
+                           "': use asInvoker, highestAvailable or requireAdministrator");
+            }
+        } else if (optionValue("--icon", argc, argv, i, value)) {
+            if (value.empty()) {
+                W4W_REFUSE("--icon needs a file");
+            }
+            command.options.iconPath = files::fromUtf8(value);
+        } else {
+            W4W_REFUSE("unknown option " + arg);
+        }
+    }
+    if (command.help) {
+        return command;
+    }
+    if (paths.size() != 3) {
+        W4W_REFUSE("expected TEMPLATE, PAYLOAD and OUTPUT, got " + std::to_string(paths.size()) + " paths");
+    }
+    for (const std::string& path : paths) {
+        if (path.empty()) {
+            W4W_REFUSE("a path is empty");
+        }
+    }
+    command.options.templatePath = files::fromUtf8(paths[0]);
+    command.options.payloadPath = files::fromUtf8(paths[1]);
+    command.options.outputPath = files::fromUtf8(paths[2]);
+    return command;
+}
+
+} // namespace
+
+int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+    Command command;
+    try {
+        command = parse(argc, argv);
+    } catch (const Error& e) {
+        err << "w4wpack: " << e.what() << '\n' << usage;
+        return 2;
+    }
+    if (command.help) {
+        out << usage;
+        return 0;
+    }
+    try {
+        const Outcome outcome = pack(command.options);
+        for (const std::string& warning : outcome.warnings) {
+            err << "w4wpack: warning: " << warning << '\n';
+        }
+        out << "w4wpack: wrote " << files::toUtf8(outcome.output) << " (payload " << outcome.payloadSize
+            << " bytes, execution level " << outcome.level << ", " << outcome.levelOrigin << "; " << outcome.identity
+            << ")\n";
+        return 0;
+    } catch (const Error& e) {
+        err << "w4wpack: " << e.what();
+        if (e.kind() == Error::Kind::Failed) {
+            err << " (" << e.where().file << ":" << e.where().line << ", " << e.where().function << ")";
+        }
+        err << '\n';
+    } catch (const std::exception& e) {
+        err << "w4wpack: " << e.what() << '\n';
+    }
+    return 1;
+}
+
+} // namespace pack

@@ -1,0 +1,185 @@
+#include "Files.h"
+
+#include "PackError.h"
+
+#include <cerrno>
+#include <iostream>
+#include <random>
+#include <system_error>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <share.h>
+#include <sys/stat.h>
+#endif
+
+namespace files {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string reason(int error) {
+    // A full disk under Wine comes back from the C library as a short write without errno.
+    return error == 0 ? "the write came up short (is the disk full?)" : std::generic_category().message(error);
+}
+
+// The only code that differs between systems: how a file is opened and where a read starts.
+#ifdef _WIN32
+// The narrow C functions take the ANSI code page, which need not hold the path; and the
+// C library's fopen knows neither exclusive creation nor sharing modes.
+std::FILE* open(const Path& path, bool create) {
+    int fd = -1;
+    const int flags = _O_BINARY | _O_NOINHERIT | (create ? _O_WRONLY | _O_CREAT | _O_EXCL : _O_RDONLY);
+    const errno_t error = _wsopen_s(&fd, path.c_str(), flags, create ? _SH_DENYRW : _SH_DENYWR, _S_IREAD | _S_IWRITE);
+    if (error != 0) {
+        errno = error;
+        return nullptr;
+    }
+    std::FILE* file = _fdopen(fd, create ? "wb" : "rb");
+    if (file == nullptr) {
+        const int saved = errno;
+        _close(fd);
+        errno = saved;
+    }
+    return file;
+}
+
+bool seek(std::FILE* file, std::uint64_t offset) {
+    return _fseeki64(file, static_cast<long long>(offset), SEEK_SET) == 0;
+}
+#else
+static_assert(sizeof(long) >= 8, "std::fseek must reach every offset");
+
+// "x": created, never opened, so a file that someone put there first is not taken over.
+std::FILE* open(const Path& path, bool create) {
+    return std::fopen(path.c_str(), create ? "wbx" : "rb");
+}
+
+bool seek(std::FILE* file, std::uint64_t offset) {
+    return std::fseek(file, static_cast<long>(offset), SEEK_SET) == 0;
+}
+#endif
+
+} // namespace
+
+Path fromUtf8(const std::string& text) {
+    return fs::u8path(text);
+}
+
+std::string toUtf8(const Path& path) {
+    return path.u8string();
+}
+
+InputFile::InputFile(const Path& path, const std::string& role)
+    : filePath(path), fileName("the " + role + " " + toUtf8(path)) {
+    std::error_code error;
+    if (fs::is_directory(path, error)) {
+        W4W_REFUSE(fileName + " is a directory");
+    }
+    file.reset(open(path, false));
+    if (!file) {
+        W4W_REFUSE("cannot open " + fileName + ": " + reason(errno));
+    }
+    fileSize = fs::file_size(path, error);
+    if (error) {
+        W4W_FAIL("cannot read the size of " + fileName + ": " + error.message());
+    }
+}
+
+std::size_t InputFile::readInto(std::uint64_t offset, char* data, std::size_t size) const {
+    if (!seek(file.get(), offset)) {
+        W4W_FAIL("cannot read " + fileName + ": " + reason(errno));
+    }
+    const std::size_t got = std::fread(data, 1, size, file.get());
+    if (got == 0 && size != 0) {
+        if (std::ferror(file.get())) {
+            W4W_FAIL("cannot read " + fileName + ": " + reason(errno));
+        }
+        W4W_REFUSE(fileName + " became shorter while it was read");
+    }
+    return got;
+}
+
+std::string InputFile::read(std::uint64_t offset, std::size_t size) const {
+    std::string bytes(size, '\0');
+    for (std::size_t done = 0; done < size;) {
+        done += readInto(offset + done, &bytes[done], size - done);
+    }
+    return bytes;
+}
+
+void InputFile::stream(std::uint64_t offset, std::uint64_t size, char* buffer, std::size_t capacity,
+                       const std::function<void(const char*, std::size_t)>& sink) const {
+    for (std::uint64_t done = 0; done < size;) {
+        const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(size - done, capacity));
+        const std::size_t got = readInto(offset + done, buffer, piece);
+        sink(buffer, got);
+        done += got;
+    }
+}
+
+OutputFile::OutputFile(const Path& target) : target(target) {
+    std::random_device random;
+    const Path dir = target.parent_path();
+    for (int attempt = 0; attempt < 100 && !file; ++attempt) {
+        temp = dir / fromUtf8(toUtf8(target.filename()) + ".w4wpack-" + std::to_string(random()) + ".tmp");
+        file.reset(open(temp, true));
+        if (!file && errno != EEXIST) {
+            W4W_REFUSE("cannot create a file in " + toUtf8(dir) + ": " + reason(errno));
+        }
+    }
+    if (!file) {
+        W4W_FAIL("no free temporary name in " + toUtf8(dir));
+    }
+}
+
+OutputFile::~OutputFile() {
+    if (committed) {
+        return;
+    }
+    file.reset();
+    std::error_code error;
+    if (!fs::remove(temp, error) && error) {
+        std::cerr << "w4wpack: cannot remove the temporary file " << toUtf8(temp) << ": " << error.message() << '\n';
+    }
+}
+
+void OutputFile::fail(const std::string& doing) const {
+    W4W_FAIL("cannot " + doing + " " + toUtf8(temp) + ": " + reason(errno));
+}
+
+void OutputFile::write(const char* data, std::size_t size) {
+    // One call: a short count is an error, never a reason to try again.
+    errno = 0;
+    if (std::fwrite(data, 1, size, file.get()) != size) {
+        fail("write");
+    }
+}
+
+void OutputFile::overwrite(std::uint64_t offset, const std::string& bytes) {
+    if (!seek(file.get(), offset)) {
+        fail("seek in");
+    }
+    write(bytes.data(), bytes.size());
+}
+
+void OutputFile::commit() {
+    errno = 0;
+    if (std::fflush(file.get()) != 0) {
+        fail("write");
+    }
+    if (std::fclose(file.release()) != 0) {
+        fail("close");
+    }
+    std::error_code error;
+    // Within one directory a rename: the target is the old file or the new one, never a part.
+    fs::rename(temp, target, error);
+    if (error) {
+        W4W_FAIL("cannot move " + toUtf8(temp) + " onto " + toUtf8(target) + ": " + error.message());
+    }
+    committed = true;
+}
+
+} // namespace files

@@ -1,0 +1,313 @@
+#include "ResourceDirectory.h"
+
+#include "LittleEndian.h"
+#include "PackError.h"
+
+#include <algorithm>
+#include <tuple>
+
+namespace resources {
+
+namespace {
+
+constexpr std::uint32_t highBit = 0x80000000;
+constexpr std::size_t tableSize = 16;
+constexpr std::size_t entrySize = 8;
+constexpr std::size_t dataEntrySize = 16;
+// Far more than any program has; a directory whose tables name each other more often is
+// corrupt, and would take for ever to read.
+constexpr std::size_t maxResources = 100000;
+
+char16_t upper(char16_t c) {
+    return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c;
+}
+
+std::uint64_t align8(std::uint64_t offset) {
+    return (offset + 7) & ~std::uint64_t(7);
+}
+
+// Reads the directory within the bytes of the section that holds it.
+class Reader {
+public:
+    Reader(const pe::Image& image, const files::InputFile& file, std::uint64_t start, std::uint64_t size)
+        : image(image), file(file), start(start), size(size) {}
+
+    void table(std::uint32_t offset, int level, Resource& path, std::vector<Resource>& all) {
+        const std::string header = at(offset, tableSize);
+        const std::size_t count = std::size_t(le::get16(header, 12)) + le::get16(header, 14);
+        const std::string entries = at(offset + tableSize, count * entrySize);
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint32_t nameField = le::get32(entries, i * entrySize);
+            const std::uint32_t dataField = le::get32(entries, i * entrySize + 4);
+            Name name;
+            if ((nameField & highBit) != 0) {
+                name.text = string(nameField & ~highBit);
+            } else {
+                name.id = static_cast<std::uint16_t>(nameField);
+            }
+            const bool subdirectory = (dataField & highBit) != 0;
+            if (subdirectory != (level < 2) || (level == 2 && !name.text.empty())) {
+                corrupt("its tree is not three levels of type, name and language");
+            }
+            if (level == 0) {
+                path.type = name;
+            } else if (level == 1) {
+                path.name = name;
+            } else {
+                path.language = name.id;
+            }
+            if (subdirectory) {
+                table(dataField & ~highBit, level + 1, path, all);
+            } else if (all.size() == maxResources) {
+                corrupt("it has more than " + std::to_string(maxResources) + " resources");
+            } else {
+                all.push_back(leaf(dataField, path));
+            }
+        }
+    }
+
+private:
+    std::string at(std::uint64_t offset, std::size_t length) {
+        if (offset > size || size - offset < length) {
+            corrupt("it points beyond its section");
+        }
+        return file.read(start + offset, length);
+    }
+
+    std::u16string string(std::uint32_t offset) {
+        const std::size_t length = le::get16(at(offset, 2), 0);
+        const std::string units = at(offset + 2, 2 * length);
+        std::u16string text;
+        for (std::size_t i = 0; i < length; ++i) {
+            text.push_back(static_cast<char16_t>(le::get16(units, 2 * i)));
+        }
+        if (text.empty()) {
+            corrupt("it has an empty name");
+        }
+        return text;
+    }
+
+    Resource leaf(std::uint32_t offset, const Resource& path) {
+        const std::string entry = at(offset, dataEntrySize);
+        Resource resource = path;
+        resource.size = le::get32(entry, 4);
+        resource.codePage = le::get32(entry, 8);
+        const auto found = image.fileOffset(le::get32(entry, 0), resource.size);
+        if (!found) {
+            corrupt("the bytes of resource " + path.type.describe() + "/" + path.name.describe() +
+                    " are not in the file");
+        }
+        resource.file = &file;
+        resource.offset = *found;
+        return resource;
+    }
+
+    [[noreturn]] void corrupt(const std::string& why) {
+        W4W_REFUSE(file.name() + " has a corrupt resource directory: " + why);
+    }
+
+    const pe::Image& image;
+    const files::InputFile& file;
+    std::uint64_t start;
+    std::uint64_t size;
+};
+
+struct Writer {
+    std::string bytes;
+
+    void table(std::size_t at, std::size_t named, std::size_t ids) {
+        le::put16(bytes, at + 12, static_cast<std::uint32_t>(named));
+        le::put16(bytes, at + 14, static_cast<std::uint32_t>(ids));
+    }
+    void entry(std::size_t at, std::uint32_t nameField, std::uint32_t dataField) {
+        le::put32(bytes, at, nameField);
+        le::put32(bytes, at + 4, dataField);
+    }
+};
+
+// Where a resource's type and name begin a new table in the sorted list.
+bool sameType(const Resource& a, const Resource& b) {
+    return a.type == b.type;
+}
+bool sameName(const Resource& a, const Resource& b) {
+    return a.type == b.type && a.name == b.name;
+}
+
+} // namespace
+
+std::string Name::describe() const {
+    if (text.empty()) {
+        return std::to_string(id);
+    }
+    std::string ascii;
+    for (char16_t c : text) {
+        ascii.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+    }
+    return ascii;
+}
+
+Name id(std::uint16_t value) {
+    Name name;
+    name.id = value;
+    return name;
+}
+
+bool before(const Name& a, const Name& b) {
+    if (a.text.empty() || b.text.empty()) {
+        return a.text.empty() ? b.text.empty() && a.id < b.id : true;
+    }
+    const auto byUpper = [](char16_t x, char16_t y) {
+        return upper(x) < upper(y);
+    };
+    if (std::lexicographical_compare(a.text.begin(), a.text.end(), b.text.begin(), b.text.end(), byUpper)) {
+        return true;
+    }
+    return !std::lexicographical_compare(b.text.begin(), b.text.end(), a.text.begin(), a.text.end(), byUpper) &&
+           a.text < b.text;
+}
+
+Resource Resource::held(Name type, Name name, std::uint16_t language, std::string bytes) {
+    Resource resource;
+    resource.type = std::move(type);
+    resource.name = std::move(name);
+    resource.language = language;
+    resource.size = static_cast<std::uint32_t>(bytes.size());
+    resource.bytes = std::move(bytes);
+    return resource;
+}
+
+std::string Resource::read() const {
+    return file != nullptr ? file->read(offset, size) : bytes;
+}
+
+std::vector<Resource> read(const pe::Image& image, const files::InputFile& file) {
+    std::vector<Resource> all;
+    const pe::Directory directory = image.directory(pe::resourceDirectory);
+    if (directory.rva == 0 || directory.size == 0) {
+        return all;
+    }
+    for (const pe::Section& section : image.sections) {
+        if (section.holds(directory.rva)) {
+            const std::uint32_t into = directory.rva - section.virtualAddress;
+            const std::uint64_t size = section.rawSize > into ? section.rawSize - into : 0;
+            Resource path;
+            Reader(image, file, std::uint64_t(section.rawOffset) + into, size).table(0, 0, path, all);
+            return all;
+        }
+    }
+    W4W_REFUSE(file.name() + " has a corrupt resource directory: it is in none of its sections");
+}
+
+Section lay(std::vector<Resource>& resources, std::uint32_t rva) {
+    const auto order = [](const Resource& a, const Resource& b) {
+        if (a.type != b.type) {
+            return before(a.type, b.type);
+        }
+        if (a.name != b.name) {
+            return before(a.name, b.name);
+        }
+        return a.language < b.language;
+    };
+    std::stable_sort(resources.begin(), resources.end(), order);
+    for (std::size_t i = 1; i < resources.size(); ++i) {
+        if (!order(resources[i - 1], resources[i])) {
+            W4W_FAIL("two resources " + resources[i].type.describe() + "/" + resources[i].name.describe() +
+                     " of language " + std::to_string(resources[i].language));
+        }
+    }
+
+    // Tables first: the root, one per type, one per name; then the data entries, then the
+    // strings, then the bytes.
+    std::size_t types = 0;
+    std::size_t names = 0;
+    for (std::size_t i = 0; i < resources.size(); ++i) {
+        types += i == 0 || !sameType(resources[i - 1], resources[i]);
+        names += i == 0 || !sameName(resources[i - 1], resources[i]);
+    }
+    const std::size_t typeTables = tableSize + types * entrySize;
+    const std::size_t nameTables = typeTables + types * tableSize + names * entrySize;
+    const std::size_t dataEntries = nameTables + names * tableSize + resources.size() * entrySize;
+    std::size_t strings = dataEntries + resources.size() * dataEntrySize;
+    std::size_t stringsEnd = strings;
+    for (std::size_t i = 0; i < resources.size(); ++i) {
+        if (i == 0 || !sameType(resources[i - 1], resources[i])) {
+            stringsEnd += resources[i].type.text.empty() ? 0 : 2 + 2 * resources[i].type.text.size();
+        }
+        if (i == 0 || !sameName(resources[i - 1], resources[i])) {
+            stringsEnd += resources[i].name.text.empty() ? 0 : 2 + 2 * resources[i].name.text.size();
+        }
+    }
+
+    Section section;
+    Writer out;
+    out.bytes.assign(static_cast<std::size_t>(align8(stringsEnd)), '\0');
+    std::uint64_t dataEnd = out.bytes.size();
+    const auto nameField = [&](const Name& name) {
+        if (name.text.empty()) {
+            return std::uint32_t(name.id);
+        }
+        const std::size_t at = strings;
+        le::put16(out.bytes, at, static_cast<std::uint32_t>(name.text.size()));
+        for (std::size_t k = 0; k < name.text.size(); ++k) {
+            le::put16(out.bytes, at + 2 + 2 * k, name.text[k]);
+        }
+        strings += 2 + 2 * name.text.size();
+        return static_cast<std::uint32_t>(at) | highBit;
+    };
+
+    std::size_t rootEntry = tableSize;
+    std::size_t typeTable = typeTables;
+    std::size_t typeEntry = 0;
+    std::size_t nameTable = nameTables;
+    std::size_t nameEntry = 0;
+    std::size_t rootNamed = 0;
+    std::size_t typeNamed = 0;
+    std::size_t typeCount = 0;
+    std::size_t nameCount = 0;
+    for (std::size_t i = 0; i < resources.size(); ++i) {
+        const Resource& resource = resources[i];
+        if (i == 0 || !sameType(resources[i - 1], resource)) {
+            if (i != 0) {
+                out.table(typeTable, typeNamed, typeCount - typeNamed);
+                typeTable = typeEntry;
+            }
+            rootNamed += !resource.type.text.empty();
+            out.entry(rootEntry, nameField(resource.type), static_cast<std::uint32_t>(typeTable) | highBit);
+            rootEntry += entrySize;
+            typeEntry = typeTable + tableSize;
+            typeNamed = typeCount = 0;
+        }
+        if (i == 0 || !sameName(resources[i - 1], resource)) {
+            if (i != 0) {
+                out.table(nameTable, 0, nameCount);
+                nameTable = nameEntry;
+            }
+            typeNamed += !resource.name.text.empty();
+            ++typeCount;
+            out.entry(typeEntry, nameField(resource.name), static_cast<std::uint32_t>(nameTable) | highBit);
+            typeEntry += entrySize;
+            nameEntry = nameTable + tableSize;
+            nameCount = 0;
+        }
+        ++nameCount;
+        const std::size_t dataEntry = dataEntries + i * dataEntrySize;
+        out.entry(nameEntry, resource.language, static_cast<std::uint32_t>(dataEntry));
+        nameEntry += entrySize;
+        const std::uint64_t offset = align8(dataEnd);
+        le::put32(out.bytes, dataEntry, static_cast<std::uint32_t>(rva + offset));
+        le::put32(out.bytes, dataEntry + 4, resource.size);
+        le::put32(out.bytes, dataEntry + 8, resource.codePage);
+        section.offsets.push_back(offset);
+        dataEnd = offset + resource.size;
+    }
+    if (!resources.empty()) {
+        out.table(typeTable, typeNamed, typeCount - typeNamed);
+        out.table(nameTable, 0, nameCount);
+    }
+    out.table(0, rootNamed, types - rootNamed);
+    section.directory = std::move(out.bytes);
+    section.size = dataEnd;
+    return section;
+}
+
+} // namespace resources
