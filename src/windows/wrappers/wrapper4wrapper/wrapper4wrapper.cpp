@@ -67,7 +67,8 @@ std::string createSecureDirectory() {
 // The child's command line: the quoted path, then everything that followed the program name
 // on the launcher's own command line, exactly as typed. Installers parse their command lines
 // themselves (NSIS's /D= takes the rest of the line, spaces and all), so nothing is parsed or
-// quoted again; a child that parses with the C runtime gets the arguments the launcher's got.
+// quoted again; a child that parses with the C runtime gets the arguments that the launcher's
+// C runtime parsed.
 // The program name ends as the C runtime ends it: at the first space or tab outside quotes, a
 // quote toggling quoting.
 std::wstring getCommandLine(const std::string& applicationPath, const std::wstring& ownCommandLine) {
