@@ -31,7 +31,6 @@ constexpr std::uint16_t manifestId = 1;
 constexpr std::uint32_t maxManifestSize = 1 << 20;
 constexpr std::uint32_t maxHeadersSize = 64 << 10;
 constexpr std::uint32_t initializedData = 0x40;
-constexpr std::size_t sectionHeaderSize = 40;
 const char* const defaultLevel = "asInvoker";
 
 bool isType(const Resource& resource, std::uint16_t type) {
@@ -40,10 +39,6 @@ bool isType(const Resource& resource, std::uint16_t type) {
 
 void removeType(std::vector<Resource>& all, std::uint16_t type) {
     all.erase(std::remove_if(all.begin(), all.end(), [type](const Resource& r) { return isType(r, type); }), all.end());
-}
-
-std::uint64_t alignUp(std::uint64_t value, std::uint32_t alignment) {
-    return (value + alignment - 1) / alignment * alignment;
 }
 
 bool powerOfTwo(std::uint32_t value) {
@@ -162,7 +157,7 @@ Template readTemplate(const files::InputFile& file) {
         }
     }
     if (image.sizeOfHeaders > maxHeadersSize || image.sizeOfHeaders > firstBytes ||
-        image.sizeOfHeaders < image.sectionTableOffset + image.sections.size() * sectionHeaderSize) {
+        image.sizeOfHeaders < image.sectionTableOffset + image.sections.size() * pe::sectionHeaderSize) {
         refuseTemplate(file, "its headers are not where its sections begin");
     }
     t.headers = file.read(0, image.sizeOfHeaders);
@@ -339,10 +334,11 @@ Layout layOut(const Template& launcher, const resources::Section& laid, const fi
         if (i == rsrcIndex) {
             s.virtualSize = static_cast<std::uint32_t>(laid.size);
         }
-        s.rawSize = static_cast<std::uint32_t>(alignUp(i == rsrcIndex ? laid.size : s.rawSize, image.fileAlignment));
+        s.rawSize =
+            static_cast<std::uint32_t>(pe::alignUp(i == rsrcIndex ? laid.size : s.rawSize, image.fileAlignment));
         s.virtualAddress = static_cast<std::uint32_t>(nextAddress);
         s.rawOffset = s.rawSize != 0 ? static_cast<std::uint32_t>(nextOffset) : 0;
-        nextAddress = alignUp(nextAddress + std::max(s.virtualSize, s.rawSize), image.sectionAlignment);
+        nextAddress = pe::alignUp(nextAddress + std::max(s.virtualSize, s.rawSize), image.sectionAlignment);
         nextOffset += s.rawSize;
     }
     if (nextAddress > maxImageSize || nextOffset > maxImageSize) {
@@ -351,11 +347,11 @@ Layout layOut(const Template& launcher, const resources::Section& laid, const fi
 
     std::string& headers = layout.headers;
     for (std::size_t i = rsrcIndex; i < layout.sections.size(); ++i) {
-        const std::size_t at = image.sectionTableOffset + i * sectionHeaderSize;
-        le::put32(headers, at + 8, layout.sections[i].virtualSize);
-        le::put32(headers, at + 12, layout.sections[i].virtualAddress);
-        le::put32(headers, at + 16, layout.sections[i].rawSize);
-        le::put32(headers, at + 20, layout.sections[i].rawOffset);
+        const std::size_t at = image.sectionTableOffset + i * pe::sectionHeaderSize;
+        le::put32(headers, at + pe::sectionField::virtualSize, layout.sections[i].virtualSize);
+        le::put32(headers, at + pe::sectionField::virtualAddress, layout.sections[i].virtualAddress);
+        le::put32(headers, at + pe::sectionField::rawSize, layout.sections[i].rawSize);
+        le::put32(headers, at + pe::sectionField::rawOffset, layout.sections[i].rawOffset);
     }
     const std::size_t optional = image.optionalHeaderOffset;
     if ((oldRsrc.characteristics & initializedData) != 0) {

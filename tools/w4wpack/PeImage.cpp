@@ -13,7 +13,6 @@ constexpr std::uint16_t pe32Magic = 0x10B;
 constexpr std::uint16_t pe32PlusMagic = 0x20B;
 constexpr std::uint16_t executableImage = 0x0002;
 constexpr std::size_t fileHeaderSize = 20;
-constexpr std::size_t sectionHeaderSize = 40;
 // More than the format allows: a header that asks for them is corrupt.
 constexpr std::size_t maxSections = 96;
 constexpr std::size_t maxDirectories = 16;
@@ -91,11 +90,11 @@ Image Image::read(const files::InputFile& file) {
         Section section;
         section.name = table.substr(at, 8);
         section.name.resize(std::min(section.name.find('\0'), section.name.size()));
-        section.virtualSize = le::get32(table, at + 8);
-        section.virtualAddress = le::get32(table, at + 12);
-        section.rawSize = le::get32(table, at + 16);
-        section.rawOffset = le::get32(table, at + 20);
-        section.characteristics = le::get32(table, at + 36);
+        section.virtualSize = le::get32(table, at + sectionField::virtualSize);
+        section.virtualAddress = le::get32(table, at + sectionField::virtualAddress);
+        section.rawSize = le::get32(table, at + sectionField::rawSize);
+        section.rawOffset = le::get32(table, at + sectionField::rawOffset);
+        section.characteristics = le::get32(table, at + sectionField::characteristics);
         image.sections.push_back(section);
     }
     if (image.endOfSections() > file.size()) {

@@ -22,6 +22,21 @@ constexpr std::size_t sizeOfImage = 56;
 constexpr std::size_t checkSum = 64;
 } // namespace field
 
+constexpr std::size_t sectionHeaderSize = 40;
+// Where a section header's fields are, from its start.
+namespace sectionField {
+constexpr std::size_t virtualSize = 8;
+constexpr std::size_t virtualAddress = 12;
+constexpr std::size_t rawSize = 16;
+constexpr std::size_t rawOffset = 20;
+constexpr std::size_t characteristics = 36;
+} // namespace sectionField
+
+// value rounded up to a multiple of alignment, a power of two.
+inline std::uint64_t alignUp(std::uint64_t value, std::uint64_t alignment) {
+    return (value + alignment - 1) & ~(alignment - 1);
+}
+
 struct Section {
     std::string name;
     std::uint32_t virtualSize = 0;

@@ -22,10 +22,6 @@ char16_t upper(char16_t c) {
     return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c;
 }
 
-std::uint64_t align8(std::uint64_t offset) {
-    return (offset + 7) & ~std::uint64_t(7);
-}
-
 // Reads the directory within the bytes of the section that holds it.
 class Reader {
 public:
@@ -240,7 +236,7 @@ Section lay(std::vector<Resource>& resources, std::uint32_t rva) {
 
     Section section;
     Writer out;
-    out.bytes.assign(static_cast<std::size_t>(align8(stringsEnd)), '\0');
+    out.bytes.assign(static_cast<std::size_t>(pe::alignUp(stringsEnd, 8)), '\0');
     std::uint64_t dataEnd = out.bytes.size();
     const auto nameField = [&](const Name& name) {
         if (name.text.empty()) {
@@ -293,7 +289,7 @@ Section lay(std::vector<Resource>& resources, std::uint32_t rva) {
         const std::size_t dataEntry = dataEntries + i * dataEntrySize;
         out.entry(nameEntry, resource.language, static_cast<std::uint32_t>(dataEntry));
         nameEntry += entrySize;
-        const std::uint64_t offset = align8(dataEnd);
+        const std::uint64_t offset = pe::alignUp(dataEnd, 8);
         le::put32(out.bytes, dataEntry, static_cast<std::uint32_t>(rva + offset));
         le::put32(out.bytes, dataEntry + 4, resource.size);
         le::put32(out.bytes, dataEntry + 8, resource.codePage);
