@@ -1,11 +1,13 @@
 # w4w_add_launcher(<target> PAYLOAD <file or target> [OUTPUT_NAME <name>]
-#                  [EXECUTION_LEVEL <level>] [ICON <file.ico>] [KEEP_TEMPLATE_IDENTITY])
+#                  [EXECUTION_LEVEL <level>] [SUBSYSTEM console|gui] [ICON <file.ico>]
+#                  [KEEP_TEMPLATE_IDENTITY])
 #
 # Writes <name>.exe (default <target>.exe) into the directory of the project's programs: the
 # launcher template wrapper4wrapper carrying PAYLOAD, made by w4wpack with the matching
 # options, so that it is the same file that w4wpack or ./w4w wrap write for the same inputs.
 # <target> is a custom target that builds it; its property W4W_LAUNCHER_FILE holds the path.
-# EXECUTION_LEVEL defaults to the one that the payload's own manifest asks for.
+# EXECUTION_LEVEL defaults to the one that the payload's own manifest asks for, SUBSYSTEM to
+# the payload's own.
 #
 # The packer runs on the build machine: the w4wpack target where that is the target machine,
 # else one built for the host from the same sources, or the program that W4W_PACKER names.
@@ -42,7 +44,7 @@ function(w4w_packer var)
 endfunction()
 
 function(w4w_add_launcher target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "KEEP_TEMPLATE_IDENTITY" "PAYLOAD;OUTPUT_NAME;EXECUTION_LEVEL;ICON" "")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "KEEP_TEMPLATE_IDENTITY" "PAYLOAD;OUTPUT_NAME;EXECUTION_LEVEL;SUBSYSTEM;ICON" "")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "w4w_add_launcher(${target}): unknown arguments ${arg_UNPARSED_ARGUMENTS}")
   endif()
@@ -63,6 +65,9 @@ function(w4w_add_launcher target)
   endif()
   if(arg_EXECUTION_LEVEL)
     list(APPEND options --execution-level ${arg_EXECUTION_LEVEL})
+  endif()
+  if(arg_SUBSYSTEM)
+    list(APPEND options --subsystem ${arg_SUBSYSTEM})
   endif()
   if(arg_ICON)
     get_filename_component(icon ${arg_ICON} ABSOLUTE)

@@ -94,9 +94,10 @@ protected:
     TempDir bin;
     TempDir temp;
 
-    std::string wrapProbe() {
+    // payload: probe.exe, or probegui.exe for a windowed payload in its launcher.
+    std::string wrapProbe(const char* payload = "probe.exe") {
         const std::string launcher = bin.file("setup.exe");
-        testsupport::wrap(programPath("probe.exe"), launcher);
+        testsupport::wrap(programPath(payload), launcher);
         return launcher;
     }
 
@@ -130,8 +131,8 @@ protected:
         std::unique_ptr<testsupport::Process> launcher;
         DWORD child = 0;
     };
-    Running startWithSleepingPayload() {
-        const std::string launcher = wrapProbe();
+    Running startWithSleepingPayload(const char* payload = "probe.exe") {
+        const std::string launcher = wrapProbe(payload);
         const ScopedEnv sleep("W4W_PROBE_SLEEP", "60000");
         const ScopedEnv out("W4W_PROBE_OUT", reportPath());
         Running running;
@@ -301,8 +302,10 @@ TEST_F(FaultsTest, ChildEndedByAnotherProcess) {
               << ", nothing left\n";
 }
 
+// The launcher of a windowed payload, such as an installer; a console tool ends with its
+// launcher.
 TEST_F(FaultsTest, LauncherEndedWhileItsChildRuns) {
-    const Running running = startWithSleepingPayload();
+    const Running running = startWithSleepingPayload("probegui.exe");
     ASSERT_NE(0u, running.child);
     const Victim child = openVictim(running.child);
     ASSERT_TRUE(TerminateProcess(running.launcher->handle(), 99));

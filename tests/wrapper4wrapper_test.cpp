@@ -22,6 +22,7 @@ using testsupport::TempDir;
 namespace {
 
 const char* const extracted = "C:\\T\\orv1.tmp\\setup.exe";
+const LaunchOptions windowed = launchOptionsFor(IMAGE_SUBSYSTEM_WINDOWS_GUI);
 
 // Runs a copy of the probe through the launcher's own launch, and returns what it received.
 class ChildTest : public ::testing::Test {
@@ -34,7 +35,8 @@ protected:
     // ownCommandLine: the launcher's, program name first.
     testsupport::ProbeReport launch(const std::wstring& ownCommandLine) {
         const ScopedEnv out("W4W_PROBE_OUT", temp.file("report"));
-        EXPECT_EQ(0, execProcessWaitForFinish(program, getCommandLine(program, ownCommandLine), AutoHandle(nullptr)));
+        EXPECT_EQ(0, execProcessWaitForFinish(program, getCommandLine(program, ownCommandLine), AutoHandle(nullptr),
+                                              windowed));
         return testsupport::readProbeReport(temp.file("report"));
     }
 
@@ -94,7 +96,7 @@ TEST_F(ChildTest, ExitCodeKeepsAll32Bits) {
     for (const DWORD code : {0u, 1u, 259u, 0xC0000005u, 0xFFFFFFFFu, 0x80000000u}) {
         const ScopedEnv exit("W4W_PROBE_EXIT", std::to_string(code));
         EXPECT_EQ(code, static_cast<DWORD>(execProcessWaitForFinish(program, getCommandLine(program, L"setup.exe"),
-                                                                    AutoHandle(nullptr))));
+                                                                    AutoHandle(nullptr), windowed)));
     }
 }
 
@@ -102,7 +104,7 @@ TEST_F(ChildTest, NotARunnableProgram) {
     const std::string text = temp.file("notes.exe");
     testsupport::writeFile(text, "just text");
     try {
-        execProcessWaitForFinish(text, getCommandLine(text, L"notes.exe"), AutoHandle(nullptr));
+        execProcessWaitForFinish(text, getCommandLine(text, L"notes.exe"), AutoHandle(nullptr), windowed);
         FAIL();
     } catch (const SysError& e) {
         const std::string what = e.what();
@@ -290,7 +292,7 @@ TEST(Run, TheExtractedFileCannotBeChangedBeforeItRuns) {
     const testsupport::LogCapture log(temp);
     const ScopedEnv out("W4W_PROBE_OUT", reports.file("report"));
     const ScopedEnv exit("W4W_PROBE_EXIT", "7");
-    EXPECT_EQ(7, run(tryToChange));
+    EXPECT_EQ(7, run(tryToChange, windowed));
     EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), writeError);
     EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), renameError);
     EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), deleteError);

@@ -50,8 +50,10 @@ TEST(Command, ExitCodesAndWhatItSays) {
         {{t, p, o}, 0, "w4wpack: wrote ", "w4wpack: warning: the template was signed"},
         {{"--execution-level=requireAdministrator", "--keep-template-identity", "--", t, p, o},
          0,
-         "execution level requireAdministrator, as given; version record from the template, icon from the template)",
+         "execution level requireAdministrator, as given; subsystem gui, from the payload; version record from the "
+         "template, icon from the template)",
          "sign the output"},
+        {{"--subsystem=console", t, p, o}, 0, "subsystem console, as given", "is a windowed program (subsystem 2)"},
         {{t, p, t}, 1, "", "w4wpack: the output "},
         {{t, o + ".none", o}, 1, "", "w4wpack: cannot open the payload "},
         {{"--help"}, 0, "usage: w4wpack", ""},
@@ -59,6 +61,7 @@ TEST(Command, ExitCodesAndWhatItSays) {
         {{"--execution-level", "admin", t, p, o}, 2, "", "unknown execution level 'admin'"},
         {{t, p, o, "--execution-level"}, 2, "", "--execution-level needs a value"},
         {{"--icon=", t, p, o}, 2, "", "--icon needs a file"},
+        {{"--subsystem", "cui", t, p, o}, 2, "", "unknown subsystem 'cui': use console or gui"},
         {{"--bogus", t, p, o}, 2, "", "unknown option --bogus"},
         {{t, "", o}, 2, "", "a path is empty"},
     };

@@ -295,6 +295,28 @@ TEST_F(PackerTest, ExecutionLevelOfThePayloadsManifestUnlessGiven) {
     }
 }
 
+TEST_F(PackerTest, TheLauncherTakesThePayloadsSubsystemUnlessGiven) {
+    const struct {
+        std::uint16_t payload;
+        std::uint16_t given;
+        std::uint16_t expected;
+        bool warned;
+    } cases[] = {
+        {3, 0, 3, false}, {2, 0, 2, false}, {3, 3, 3, false}, {3, 2, 2, true}, {2, 3, 3, true}, {1, 3, 3, true},
+    };
+    for (const auto& c : cases) {
+        Image payload = payloadWith({});
+        payload.subsystem = c.payload;
+        writeFile(options.payloadPath, payload.bytes());
+        options.subsystem = c.given;
+        const pack::Outcome outcome = pack::pack(options);
+        const std::string what = std::to_string(c.payload) + " given " + std::to_string(c.given);
+        EXPECT_EQ(c.expected, outcome.subsystem) << what;
+        EXPECT_EQ(c.expected, le::get16(readFile(options.outputPath), optionalOffset + 68)) << what;
+        EXPECT_EQ(c.warned, !outcome.warnings.empty()) << what;
+    }
+}
+
 TEST_F(PackerTest, A32BitPayloadIsCarriedAsItIs) {
     Image x86 = payloadWith({resource(24, id(1), 0, manifestOf("requireAdministrator"))});
     x86.pe32Plus = false;
@@ -338,6 +360,8 @@ TEST_F(PackerTest, RefusesBadInputsAndLeavesTheOutputAsItWas) {
     };
     std::string dll = probe;
     le::put16(dll, characteristicsOffset, 0x2022);
+    Image native = payloadWith({});
+    native.subsystem = 1;
     Image x86Template = launcherTemplate();
     x86Template.pe32Plus = false;
     x86Template.machine = 0x14C;
@@ -364,6 +388,8 @@ TEST_F(PackerTest, RefusesBadInputsAndLeavesTheOutputAsItWas) {
         {"text payload", payload("MZ is not enough\r\n"), "does not start with an MZ header", false},
         {"payload without a PE header", payload(probe.substr(0, 0x44)), "it has no PE header", true},
         {"DLL payload", payload(dll), "it is a DLL", true},
+        {"payload for no window and no console", payload(native.bytes()),
+         "is neither a windowed nor a console program (subsystem 1): give --subsystem", true},
         {"truncated payload", payload(probe.substr(0, probe.size() - 1)), "it is truncated", false},
         {"payload's resource directory corrupt", payload(corrupt), "has a corrupt resource directory", true},
         {"payload's icon group names a missing icon",

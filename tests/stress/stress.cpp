@@ -98,9 +98,10 @@ TEST(Stress, LaunchersAtOnceShareOneTemporaryDirectory) {
             std::vector<std::string> args = {"launcher " + id};
             args.insert(args.end(), fixedArgs.begin(), fixedArgs.end());
             EXPECT_EQ(args, report.args) << id;
-            EXPECT_EQ(temp.path(), FileUtils::dirname(report.cwd)) << id;
-            dirs.insert(report.cwd);
-            dirsOf[GetProcessId(processes[i]->handle())].insert(report.cwd);
+            const std::string dir = FileUtils::dirname(report.module);
+            EXPECT_EQ(temp.path(), FileUtils::dirname(dir)) << id;
+            dirs.insert(dir);
+            dirsOf[GetProcessId(processes[i]->handle())].insert(dir);
             ++runs;
         }
         EXPECT_EQ(static_cast<std::size_t>(launchers), dirs.size()) << "round " << round;

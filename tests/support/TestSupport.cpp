@@ -8,8 +8,10 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <regex>
 #include <stdexcept>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -118,9 +120,9 @@ std::string programPath(const std::string& fileName) {
     return self.substr(0, self.find_last_of("\\/") + 1) + fileName;
 }
 
-void wrap(const std::string& payload, const std::string& output) {
+void wrap(const std::string& payload, const std::string& output, const std::string& options) {
     const std::string commandLine =
-        "w4wpack \"" + programPath("wrapper4wrapper.exe") + "\" \"" + payload + "\" \"" + output + "\"";
+        "w4wpack " + options + " \"" + programPath("wrapper4wrapper.exe") + "\" \"" + payload + "\" \"" + output + "\"";
     if (runProcess(programPath("w4wpack.exe"), commandLine) != 0) {
         throw std::runtime_error("w4wpack could not wrap " + payload);
     }
@@ -165,6 +167,126 @@ void Process::resume() {
 
 DWORD Process::wait() {
     return waitForExitCode(child.process());
+}
+
+struct PipedProcess::Reader {
+    explicit Reader(AutoHandle pipe) : pipe(std::move(pipe)), done(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
+        thread = std::thread([this] {
+            char buffer[4096];
+            DWORD n = 0;
+            while (ReadFile(this->pipe.get(), buffer, sizeof buffer, &n, nullptr) && n > 0) {
+                const std::lock_guard<std::mutex> lock(mutex);
+                text.append(buffer, n);
+            }
+            SetEvent(this->done.get());
+        });
+    }
+    ~Reader() { thread.join(); }
+
+    std::string read() {
+        const std::lock_guard<std::mutex> lock(mutex);
+        return text;
+    }
+
+    AutoHandle pipe;
+    AutoHandle done;
+    std::mutex mutex;
+    std::string text;
+    std::thread thread;
+};
+
+namespace {
+
+// A pipe whose end for the child is inheritable and whose end for this process is not.
+struct Pipe {
+    explicit Pipe(bool childReads) : ours(nullptr), theirs(nullptr) {
+        SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+        HANDLE read = nullptr;
+        HANDLE write = nullptr;
+        if (!CreatePipe(&read, &write, &inheritable, 0)) {
+            throw std::runtime_error("CreatePipe failed: error " + std::to_string(GetLastError()));
+        }
+        ours = AutoHandle(childReads ? write : read);
+        theirs = AutoHandle(childReads ? read : write);
+        SetHandleInformation(ours.get(), HANDLE_FLAG_INHERIT, 0);
+    }
+    AutoHandle ours;
+    AutoHandle theirs;
+};
+
+} // namespace
+
+PipedProcess::PipedProcess(const std::string& application, const std::string& commandLine,
+                           const std::string& workingDir)
+    : input(nullptr) {
+    Pipe toIn(true), fromOut(false), fromErr(false);
+    input = std::move(toIn.ours);
+    outReader = std::make_unique<Reader>(std::move(fromOut.ours));
+    errReader = std::make_unique<Reader>(std::move(fromErr.ours));
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = toIn.theirs.get();
+    startup.hStdOutput = fromOut.theirs.get();
+    startup.hStdError = fromErr.theirs.get();
+    PROCESS_INFORMATION process = {};
+    std::vector<char> line(commandLine.begin(), commandLine.end());
+    line.push_back('\0');
+    if (!CreateProcessA(application.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                        workingDir.empty() ? nullptr : workingDir.c_str(), &startup, &process)) {
+        const DWORD error = GetLastError();
+        input.reset();
+        throw std::runtime_error("cannot start " + application + ": error " + std::to_string(error));
+    }
+    child = std::make_unique<AutoProcess>(process);
+}
+
+PipedProcess::~PipedProcess() {
+    input.reset();
+    if (child) {
+        WaitForSingleObject(child->process(), INFINITE);
+    }
+}
+
+void PipedProcess::send(const std::string& data) {
+    std::size_t done = 0;
+    DWORD n = 0;
+    while (done < data.size() &&
+           WriteFile(input.get(), data.data() + done, static_cast<DWORD>(data.size() - done), &n, nullptr) && n > 0) {
+        done += n;
+    }
+    input.reset();
+}
+
+bool PipedProcess::outputClosed(DWORD ms) {
+    const HANDLE both[] = {outReader->done.get(), errReader->done.get()};
+    return WaitForMultipleObjects(2, both, TRUE, ms) == WAIT_OBJECT_0;
+}
+
+std::string PipedProcess::out() {
+    return outReader->read();
+}
+
+std::string PipedProcess::err() {
+    return errReader->read();
+}
+
+DWORD PipedProcess::wait() {
+    input.reset();
+    const DWORD code = waitForExitCode(child->process());
+    outputClosed(INFINITE);
+    return code;
+}
+
+Captured runPiped(const std::string& application, const std::string& commandLine, const std::string& input,
+                  const std::string& workingDir) {
+    PipedProcess process(application, commandLine, workingDir);
+    process.send(input);
+    Captured captured;
+    captured.exitCode = process.wait();
+    captured.out = process.out();
+    captured.err = process.err();
+    return captured;
 }
 
 DWORD runProcess(const std::string& application, const std::string& commandLine, const std::string& workingDir) {

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -66,14 +67,55 @@ private:
     AutoProcess child;
 };
 
-// Writes output: the launcher template carrying payload, made with w4wpack. Throws when it fails.
-void wrap(const std::string& payload, const std::string& output);
+// Writes output: the launcher template carrying payload, made with w4wpack and these options.
+// Throws when it fails.
+void wrap(const std::string& payload, const std::string& output, const std::string& options = std::string());
 // The names in a launcher's temporary directory besides the log: what its runs left there.
 std::vector<std::string> leftovers(const std::string& temp);
 
 // Starts the program, waits for it and returns its 32-bit exit code.
 DWORD runProcess(const std::string& application, const std::string& commandLine,
                  const std::string& workingDir = std::string());
+
+// A program started as a build system starts a tool: its standard input, output and error
+// are pipes of this process's, read and written on threads of their own.
+class PipedProcess {
+public:
+    PipedProcess(const std::string& application, const std::string& commandLine,
+                 const std::string& workingDir = std::string());
+    ~PipedProcess();
+    PipedProcess(const PipedProcess&) = delete;
+    PipedProcess& operator=(const PipedProcess&) = delete;
+
+    // Writes input to its standard input, which is then closed.
+    void send(const std::string& input);
+    // Waits at most ms for its standard output and error to be closed by every process that
+    // had them; true when they were.
+    bool outputClosed(DWORD ms);
+    // What it printed so far.
+    std::string out();
+    std::string err();
+    HANDLE handle() const { return child->process(); }
+    // Closes its input if still open, waits for its end and for its output, and returns its
+    // 32-bit exit code.
+    DWORD wait();
+
+private:
+    struct Reader;
+    AutoHandle input;
+    std::unique_ptr<Reader> outReader;
+    std::unique_ptr<Reader> errReader;
+    std::unique_ptr<AutoProcess> child;
+};
+
+struct Captured {
+    DWORD exitCode = 0;
+    std::string out;
+    std::string err;
+};
+// Runs the program through pipes with this input, to its end.
+Captured runPiped(const std::string& application, const std::string& commandLine, const std::string& input = "",
+                  const std::string& workingDir = std::string());
 
 using ::ProbeReport;
 // What the probe program wrote about its start (W4W_PROBE_OUT); fails the calling test when

@@ -1,9 +1,10 @@
 // w4wbench [--repetitions N] WORKDIR SIZE...
-// For each SIZE (MiB) WORKDIR holds payload-SIZE.exe, the probe padded to that size, and
-// launcher-SIZE.exe, a launcher that carries it. With WORKDIR\temp as TEMP it times, in turns,
-// the launcher end to end, the payload started directly, and a copy of the payload into TEMP,
-// and reads the launcher's private memory. TEMP is removed at the end; anything a run leaves
-// there stops the benchmark.
+// For each SIZE (MiB) and each kind of payload, gui and console, WORKDIR holds
+// payload-KIND-SIZE.exe, the probe of that subsystem padded to that size, and
+// launcher-KIND-SIZE.exe, the launcher that the packer made for it. With WORKDIR\temp as TEMP
+// it times, in turns, the launcher end to end, the payload started directly as the launcher
+// starts it, and a copy of the payload into TEMP, and reads the launcher's private memory. TEMP is removed at the end;
+// anything a run leaves there stops the benchmark.
 #include "FileUtils.h"
 #include "SysInfo.h"
 #include "WinAutoHandle.h"
@@ -208,6 +209,10 @@ ULONGLONG fileSize(const std::string& path) {
 
 struct Size {
     int mib = 0;
+    const char* kind = "";
+    // How the launcher starts this kind of payload, and so how it is started directly: a
+    // windowed one away from any console, a console one in the console of whoever started it.
+    DWORD startFlags = 0;
     std::string payload;
     std::string launcher;
     ULONGLONG payloadBytes = 0;
@@ -244,13 +249,18 @@ int main(int argc, char** argv) {
     const std::string work = argv[at++];
     std::vector<Size> sizes;
     for (; at < argc; ++at) {
-        Size size;
-        size.mib = std::atoi(argv[at]);
-        size.payload = work + "\\payload-" + argv[at] + ".exe";
-        size.launcher = work + "\\launcher-" + argv[at] + ".exe";
-        size.payloadBytes = fileSize(size.payload);
-        fileSize(size.launcher);
-        sizes.push_back(size);
+        for (const char* kind : {"gui", "console"}) {
+            Size size;
+            size.mib = std::atoi(argv[at]);
+            size.kind = kind;
+            size.startFlags = std::string(kind) == "gui" ? CREATE_NO_WINDOW : 0;
+            const std::string name = std::string(kind) + "-" + argv[at] + ".exe";
+            size.payload = work + "\\payload-" + name;
+            size.launcher = work + "\\launcher-" + name;
+            size.payloadBytes = fileSize(size.payload);
+            fileSize(size.launcher);
+            sizes.push_back(size);
+        }
     }
 
     const std::string temp = work + "\\temp";
@@ -267,16 +277,21 @@ int main(int argc, char** argv) {
     std::printf("Desktop    kept up for the whole run by a hidden GUI helper, w4wdesktop.exe (PID %lu),\n"
                 "           as Windows always has one\n",
                 keepDesktop());
-    std::printf("Cases      launcher  the wrapped payload, start to end (extraction, run, removal)\n"
+    std::printf("Kinds      gui       the probe built as a windowed program, in the launcher the packer makes\n"
+                "                     for it, which starts it with CREATE_NO_WINDOW\n"
+                "           console   the probe as a console program, in the console launcher, which starts\n"
+                "                     it in its own console; this program is a console program too\n"
+                "Cases      launcher  the wrapped payload, start to end (extraction, run, removal)\n"
                 "           direct    the padded payload started by this program as the launcher starts it\n"
-                "                     (CREATE_NO_WINDOW, same arguments)\n"
+                "                     (the same flags, the same arguments)\n"
                 "           copy      CopyFileA of the padded payload into TEMP\n");
-    std::printf("Runs       per size one warm-up of each case, then %d rounds of launcher, direct, copy\n\n",
+    std::printf("Runs       per size and kind one warm-up of each case, then %d rounds of launcher, direct,\n"
+                "           copy\n\n",
                 repetitions);
 
     for (Size& size : sizes) {
         timeProgram(size.launcher, 0);
-        timeProgram(size.payload, CREATE_NO_WINDOW);
+        timeProgram(size.payload, size.startFlags);
         timeCopy(size.payload, copyTarget);
         expectOnlyTheLog(temp);
         for (int i = 0; i < repetitions; ++i) {
@@ -284,17 +299,17 @@ int main(int argc, char** argv) {
             expectOnlyTheLog(temp);
             size.launcherMs.push_back(launcher.ms);
             size.peakAtEnd.push_back(launcher.atEnd.peakPagefile);
-            size.directMs.push_back(timeProgram(size.payload, CREATE_NO_WINDOW).ms);
+            size.directMs.push_back(timeProgram(size.payload, size.startFlags).ms);
             size.copyMs.push_back(timeCopy(size.payload, copyTarget));
         }
         size.largestWhileRunning = largestPagefileWhileRunning(size.launcher);
         expectOnlyTheLog(temp);
     }
 
-    std::printf("%-8s %14s  %-9s %9s %10s %9s %9s\n", "size", "payload bytes", "case", "min ms", "median ms", "p90 ms",
+    std::printf("%-12s %14s  %-9s %9s %10s %9s %9s\n", "size", "payload bytes", "case", "min ms", "median ms", "p90 ms",
                 "max ms");
     for (const Size& size : sizes) {
-        const std::string label = std::to_string(size.mib) + " MiB";
+        const std::string label = std::to_string(size.mib) + " MiB " + size.kind;
         const std::string bytes = std::to_string(size.payloadBytes);
         const struct {
             const char* name;
@@ -302,20 +317,20 @@ int main(int argc, char** argv) {
         } cases[] = {{"launcher", size.launcherMs}, {"direct", size.directMs}, {"copy", size.copyMs}};
         for (const auto& c : cases) {
             const bool first = &c == cases;
-            std::printf("%-8s %14s  %-9s %9.1f %10.1f %9.1f %9.1f\n", first ? label.c_str() : "",
+            std::printf("%-12s %14s  %-9s %9.1f %10.1f %9.1f %9.1f\n", first ? label.c_str() : "",
                         first ? bytes.c_str() : "", c.name, minimum(c.ms), median(c.ms), percentile(c.ms, 90),
                         maximum(c.ms));
         }
     }
 
     std::printf("\nLauncher's private memory (pagefile-backed commit)\n");
-    std::printf("%-8s %32s %28s\n", "size", "PeakPagefileUsage at end", "largest PagefileUsage seen");
+    std::printf("%-12s %32s %28s\n", "size", "PeakPagefileUsage at end", "largest PagefileUsage seen");
     for (const Size& size : sizes) {
-        const std::string label = std::to_string(size.mib) + " MiB";
+        const std::string label = std::to_string(size.mib) + " MiB " + size.kind;
         const auto given = std::count_if(size.peakAtEnd.begin(), size.peakAtEnd.end(), [](double v) { return v > 0; });
         const std::string atEnd = mibText(maximum(size.peakAtEnd)) + " (" + std::to_string(given) + " of " +
                                   std::to_string(size.peakAtEnd.size()) + " > 0)";
-        std::printf("%-8s %32s %28s\n", label.c_str(), atEnd.c_str(), mibText(size.largestWhileRunning).c_str());
+        std::printf("%-12s %32s %28s\n", label.c_str(), atEnd.c_str(), mibText(size.largestWhileRunning).c_str());
     }
     std::printf("The first is read after the launcher ended, before its handle is closed: the largest of\n"
                 "the timed runs, and how many gave more than nothing. The second is read every 2 ms while\n"
@@ -328,14 +343,14 @@ int main(int argc, char** argv) {
         const double launcher = median(size.launcherMs);
         const double direct = median(size.directMs);
         const double copy = median(size.copyMs);
-        std::printf("bench size_mib=%d launcher_ms=%.1f launcher_p90_ms=%.1f launcher_max_ms=%.1f direct_ms=%.1f "
-                    "copy_ms=%.1f overhead_ratio=%.2f\n",
-                    size.mib, launcher, percentile(size.launcherMs, 90), maximum(size.launcherMs), direct, copy,
-                    (launcher - direct) / (direct + copy));
+        std::printf("bench kind=%s size_mib=%d launcher_ms=%.1f launcher_p90_ms=%.1f launcher_max_ms=%.1f "
+                    "direct_ms=%.1f copy_ms=%.1f overhead_ratio=%.2f\n",
+                    size.kind, size.mib, launcher, percentile(size.launcherMs, 90), maximum(size.launcherMs), direct,
+                    copy, (launcher - direct) / (direct + copy));
     }
     for (const Size& size : sizes) {
-        std::printf("memory size_mib=%d peak_pagefile_at_end_mib=%.1f largest_pagefile_seen_mib=%.1f\n", size.mib,
-                    maximum(size.peakAtEnd), size.largestWhileRunning);
+        std::printf("memory kind=%s size_mib=%d peak_pagefile_at_end_mib=%.1f largest_pagefile_seen_mib=%.1f\n",
+                    size.kind, size.mib, maximum(size.peakAtEnd), size.largestWhileRunning);
     }
 
     const std::string log = temp + "\\" + logName;

@@ -27,6 +27,8 @@ ProbeReport parseProbeReport(const std::string& text) {
             report.argc = std::stoi(value);
         } else if (key == "arg") {
             report.args.push_back(value);
+        } else if (key == "std") {
+            report.standardHandles.push_back(value);
         }
     }
     return report;

@@ -10,6 +10,9 @@ struct ProbeReport {
     std::string cwd;
     int argc = 0;
     std::vector<std::string> args; // after the program name
+    // What its standard input, output and error are: none, char (a console or NUL), pipe,
+    // disk or other.
+    std::vector<std::string> standardHandles;
 };
 
 std::string probeReportLine(const char* key, const std::string& value);

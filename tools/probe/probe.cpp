@@ -6,8 +6,9 @@
 //   W4W_PROBE_SLEEP=MS   sleep for MS ms, long enough for another process to end it
 //   W4W_PROBE_CRASH=1    die of an access violation, as a faulty program does
 //   W4W_PROBE_EXIT=CODE  end with CODE (decimal, or hex with 0x)
-// FILE holds "key=value" lines: module, cwd, argc, and one "arg=" line per argument
-// after the program name, each value as its length, a colon and its bytes, so any text survives.
+// FILE holds "key=value" lines: module, cwd, argc, one "arg=" line per argument after the
+// program name and one "std=" line per standard handle, each value as its length, a colon and
+// its bytes, so any text survives.
 #include "Log.h"
 #include "ProbeReport.h"
 #include "SysInfo.h"
@@ -29,6 +30,23 @@ std::string env(const char* name) {
 
 void put(std::ofstream& out, const char* key, const std::string& value) {
     out << probeReportLine(key, value);
+}
+
+std::string handleKind(DWORD id) {
+    const HANDLE handle = GetStdHandle(id);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
+        return "none";
+    }
+    switch (GetFileType(handle)) {
+    case FILE_TYPE_CHAR:
+        return "char";
+    case FILE_TYPE_PIPE:
+        return "pipe";
+    case FILE_TYPE_DISK:
+        return "disk";
+    default:
+        return "other";
+    }
 }
 
 void holdOwnFile(const std::string& self, DWORD milliseconds) {
@@ -83,6 +101,9 @@ int main(int argc, char** argv) {
         put(out, "argc", std::to_string(argc));
         for (int i = 1; i < argc; ++i) {
             put(out, "arg", argv[i]);
+        }
+        for (const DWORD id : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+            put(out, "std", handleKind(id));
         }
     }
     const std::string message = env("W4W_PROBE_LOG");

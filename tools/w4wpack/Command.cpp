@@ -3,6 +3,7 @@
 #include "Manifest.h"
 #include "PackError.h"
 #include "Packer.h"
+#include "PeImage.h"
 
 #include <string>
 #include <vector>
@@ -16,6 +17,8 @@ const char* const usage =
     "  Writes OUTPUT: a copy of the launcher TEMPLATE that carries the executable PAYLOAD.\n"
     "  --execution-level LEVEL     asInvoker, highestAvailable or requireAdministrator, for OUTPUT's\n"
     "                              manifest; by default the one PAYLOAD's own manifest asks for, or asInvoker\n"
+    "  --subsystem console|gui     OUTPUT's subsystem: a console launcher shares its console, standard handles and\n"
+    "                              working directory with PAYLOAD; by default PAYLOAD's own subsystem\n"
     "  --icon FILE.ico             OUTPUT's icon; by default PAYLOAD's first icon group, if it has one\n"
     "  --keep-template-identity    keep the template's version record and icon; by default PAYLOAD's\n"
     "                              replace them, where it has them\n";
@@ -64,6 +67,14 @@ Command parse(int argc, const char* const* argv) {
                 W4W_REFUSE("unknown execution level '" + value +
                            "': use asInvoker, highestAvailable or requireAdministrator");
             }
+        } else if (optionValue("--subsystem", argc, argv, i, value)) {
+            if (value == "console") {
+                command.options.subsystem = pe::subsystemConsole;
+            } else if (value == "gui") {
+                command.options.subsystem = pe::subsystemGui;
+            } else {
+                W4W_REFUSE("unknown subsystem '" + value + "': use console or gui");
+            }
         } else if (optionValue("--icon", argc, argv, i, value)) {
             if (value.empty()) {
                 W4W_REFUSE("--icon needs a file");
@@ -110,8 +121,8 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
             err << "w4wpack: warning: " << warning << '\n';
         }
         out << "w4wpack: wrote " << files::toUtf8(outcome.output) << " (payload " << outcome.payloadSize
-            << " bytes, execution level " << outcome.level << ", " << outcome.levelOrigin << "; " << outcome.identity
-            << ")\n";
+            << " bytes, execution level " << outcome.level << ", " << outcome.levelOrigin << "; subsystem "
+            << subsystemName(outcome.subsystem) << ", " << outcome.subsystemOrigin << "; " << outcome.identity << ")\n";
         return 0;
     } catch (const Error& e) {
         err << "w4wpack: " << e.what();

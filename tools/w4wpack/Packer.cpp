@@ -317,12 +317,49 @@ std::string applyIdentity(const Options& options, const std::vector<Resource>& p
 
 // The output's section table and headers: the resource section grown to the new directory,
 // the sections after it moved by whole alignment units, with their directory entries.
+std::string describeProgram(std::uint16_t subsystem) {
+    const std::string number = " (subsystem " + std::to_string(subsystem) + ")";
+    switch (subsystem) {
+    case pe::subsystemGui:
+        return "a windowed program" + number;
+    case pe::subsystemConsole:
+        return "a console program" + number;
+    default:
+        return "neither a windowed nor a console program" + number;
+    }
+}
+
+struct Subsystem {
+    std::uint16_t value;
+    std::string origin;
+};
+
+// The launcher's subsystem: by default the payload's, so that a console tool gets the launcher
+// that shares its console and a windowed program the one that has none.
+Subsystem launcherSubsystem(const Options& options, const pe::Image& payloadImage, const files::InputFile& payload,
+                            std::vector<std::string>& warnings) {
+    const std::uint16_t own = payloadImage.subsystem;
+    if (options.subsystem != 0) {
+        if (options.subsystem != own) {
+            warnings.push_back(payload.name() + " is " + describeProgram(own) + "; its launcher is made " +
+                               subsystemName(options.subsystem) + " all the same, as asked");
+        }
+        return {options.subsystem, "as given"};
+    }
+    if (own != pe::subsystemGui && own != pe::subsystemConsole) {
+        W4W_REFUSE(payload.name() + " is " + describeProgram(own) +
+                   ": give --subsystem console or gui to wrap it all the same");
+    }
+    return {own, "from the payload"};
+}
+
 struct Layout {
     std::vector<pe::Section> sections;
     std::string headers;
 };
 
-Layout layOut(const Template& launcher, const resources::Section& laid, const files::InputFile& payload) {
+Layout layOut(const Template& launcher, const resources::Section& laid, const files::InputFile& payload,
+              std::uint16_t subsystem) {
     const pe::Image& image = launcher.image;
     const std::size_t rsrcIndex = launcher.resourceSection;
     const pe::Section& oldRsrc = image.sections[rsrcIndex];
@@ -361,6 +398,7 @@ Layout layOut(const Template& launcher, const resources::Section& laid, const fi
     }
     le::put32(headers, optional + pe::field::sizeOfImage, static_cast<std::uint32_t>(nextAddress));
     le::put32(headers, optional + pe::field::checkSum, 0);
+    le::put16(headers, optional + pe::field::subsystem, subsystem);
     const auto setDirectory = [&](std::size_t index, std::uint32_t rva, std::uint32_t size) {
         if (index < image.directories.size()) {
             le::put32(headers, image.directoryTableOffset + 8 * index, rva);
@@ -410,6 +448,10 @@ void writeImage(files::OutputFile& out, const Template& launcher, const files::I
 
 } // namespace
 
+std::string subsystemName(std::uint16_t subsystem) {
+    return subsystem == pe::subsystemConsole ? "console" : "gui";
+}
+
 Outcome pack(const Options& options) {
     Outcome outcome;
     outcome.output = fs::absolute(options.outputPath);
@@ -431,6 +473,7 @@ Outcome pack(const Options& options) {
         readPayload ? resources::read(payloadImage, payload) : std::vector<Resource>();
     const Level level =
         options.level.empty() ? payloadLevel(payloadResources, payload) : Level{options.level, "as given"};
+    const Subsystem subsystem = launcherSubsystem(options, payloadImage, payload, outcome.warnings);
 
     std::vector<Resource>& all = launcher.resources;
     std::string manifestText = launcher.manifestText;
@@ -449,7 +492,7 @@ Outcome pack(const Options& options) {
 
     const resources::Section laid =
         resources::lay(all, launcher.image.sections[launcher.resourceSection].virtualAddress);
-    const Layout layout = layOut(launcher, laid, payload);
+    const Layout layout = layOut(launcher, laid, payload, subsystem.value);
     if (launcher.isSigned) {
         outcome.warnings.push_back("the template was signed; a signature does not survive the change, so it was "
                                    "dropped: sign the output");
@@ -461,6 +504,8 @@ Outcome pack(const Options& options) {
     outcome.payloadSize = payload.size();
     outcome.level = level.value;
     outcome.levelOrigin = level.origin;
+    outcome.subsystem = subsystem.value;
+    outcome.subsystemOrigin = subsystem.origin;
     return outcome;
 }
 

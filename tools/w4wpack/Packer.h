@@ -16,16 +16,22 @@ struct Options {
     files::Path templatePath;
     files::Path payloadPath;
     files::Path outputPath;
-    std::string level;    // empty: the one the payload's manifest asks for
-    files::Path iconPath; // empty: the payload's icon, or the template's
+    std::string level;           // empty: the one the payload's manifest asks for
+    std::uint16_t subsystem = 0; // pe::subsystemGui or pe::subsystemConsole; 0: the payload's
+    files::Path iconPath;        // empty: the payload's icon, or the template's
     bool keepTemplateIdentity = false;
 };
+
+// "console" or "gui", as the option names them.
+std::string subsystemName(std::uint16_t subsystem);
 
 struct Outcome {
     files::Path output;
     std::uint64_t payloadSize = 0;
     std::string level;
     std::string levelOrigin;
+    std::uint16_t subsystem = 0;
+    std::string subsystemOrigin;
     std::string identity;
     std::vector<std::string> warnings;
 };

@@ -71,6 +71,7 @@ Image Image::read(const files::InputFile& file) {
     image.sectionAlignment = le::get32(optional, 32);
     image.fileAlignment = le::get32(optional, 36);
     image.sizeOfHeaders = le::get32(optional, 60);
+    image.subsystem = le::get16(optional, field::subsystem);
     const std::size_t directoryCount = le::get32(optional, directoriesAt - 4);
     if (sectionCount > maxSections || directoryCount > maxDirectories ||
         optionalSize < directoriesAt + 8 * directoryCount) {

@@ -12,6 +12,8 @@ namespace pe {
 
 constexpr std::uint16_t machineAmd64 = 0x8664;
 constexpr std::uint16_t fileIsDll = 0x2000;
+constexpr std::uint16_t subsystemGui = 2;
+constexpr std::uint16_t subsystemConsole = 3;
 
 enum DirectoryIndex : std::size_t { resourceDirectory = 2, securityDirectory = 4, baseRelocationDirectory = 5 };
 
@@ -20,6 +22,7 @@ namespace field {
 constexpr std::size_t sizeOfInitializedData = 8;
 constexpr std::size_t sizeOfImage = 56;
 constexpr std::size_t checkSum = 64;
+constexpr std::size_t subsystem = 68;
 } // namespace field
 
 constexpr std::size_t sectionHeaderSize = 40;
@@ -65,6 +68,7 @@ public:
     bool pe32Plus = false;
     std::uint16_t machine = 0;
     std::uint16_t characteristics = 0;
+    std::uint16_t subsystem = 0;
     bool hasSymbolTable = false;
     std::uint32_t sectionAlignment = 0;
     std::uint32_t fileAlignment = 0;

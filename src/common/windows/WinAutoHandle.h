@@ -19,7 +19,16 @@ public:
     AutoOwner(AutoOwner&& other) noexcept : value(other.value), owned(other.owned) { other.owned = false; }
     AutoOwner(const AutoOwner&) = delete;
     AutoOwner& operator=(const AutoOwner&) = delete;
-    AutoOwner& operator=(AutoOwner&&) = delete;
+    // Closes what it held and takes over the other's value.
+    AutoOwner& operator=(AutoOwner&& other) noexcept {
+        if (this != &other) {
+            reset();
+            value = other.value;
+            owned = other.owned;
+            other.owned = false;
+        }
+        return *this;
+    }
 
     void reset() {
         if (owned) {

@@ -113,7 +113,7 @@ std::string Image::bytes() const {
     le::put32(image, optionalOffset + 32, sectionAlignment);
     le::put32(image, optionalOffset + 36, fileAlignment);
     le::put32(image, optionalOffset + 60, headersSize);
-    le::put16(image, optionalOffset + 68, 2); // GUI
+    le::put16(image, optionalOffset + 68, subsystem);
     const std::size_t directories = optionalOffset + (pe32Plus ? 112 : 96);
     le::put32(image, directories - 4, 16);
 

@@ -42,6 +42,7 @@ struct Image {
     bool pe32Plus = true;
     std::uint16_t machine = 0x8664;
     std::uint16_t characteristics = 0x0022; // executable, large address aware
+    std::uint16_t subsystem = 2;            // windowed
     std::uint32_t fileAlignment = 0x200;
     std::vector<resources::Resource> resources;
     bool relocations = true;

@@ -8,7 +8,10 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <atomic>
 #include <exception>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -93,21 +96,226 @@ std::wstring getCommandLine(const std::string& applicationPath) {
     return getCommandLine(applicationPath, GetCommandLineW());
 }
 
+// How the payload starts: the one thing in which the launcher for a windowed payload and the
+// launcher for a console tool differ.
+struct LaunchOptions {
+    DWORD creationFlags = 0;
+    // Else in the launcher's own, where its user typed the paths they give.
+    bool inExtractionDirectory = false;
+    // The launcher's console and standard handles, and Ctrl+C left to the payload.
+    bool shareConsole = false;
+    // Ended when the launcher is ended, by a job that closes with the launcher.
+    bool endWithLauncher = false;
+};
+
+// An installer runs away from any console and in the directory nobody else can write to; a
+// console tool runs as if its user had started it, and not beyond the launcher's life.
+LaunchOptions launchOptionsFor(WORD subsystem) {
+    LaunchOptions options;
+    if (subsystem == IMAGE_SUBSYSTEM_WINDOWS_CUI) {
+        options.shareConsole = true;
+        options.endWithLauncher = true;
+    } else {
+        options.creationFlags = CREATE_NO_WINDOW;
+        options.inExtractionDirectory = true;
+    }
+    return options;
+}
+
+// The subsystem that the packer wrote into the launcher's own image for its payload.
+WORD ownSubsystem() {
+    const auto base = reinterpret_cast<const BYTE*>(GetModuleHandleA(nullptr));
+    const auto dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    return reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew)->OptionalHeader.Subsystem;
+}
+
+// The payload, for a console that is being closed. A duplicate that is never closed, as the
+// handler runs on a thread of its own at any moment of the run.
+std::atomic<HANDLE> payloadForConsoleClose{nullptr};
+
+// How long the payload may take to end when its console closes, and how long the run then
+// has to remove its directory: together well within the five seconds the system waits.
+constexpr DWORD consoleCloseGrace = 2000;
+constexpr DWORD consoleCloseCleanup = 2500;
+
+BOOL WINAPI onConsoleEvent(DWORD event) {
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+        // The payload has it too and decides what it means; the launcher waits for its end.
+        return TRUE;
+    }
+    // The console is closing, or the session ending: the system ends this process when the
+    // handler returns. The payload gets a moment to end, and is then ended, so that the run can
+    // remove the directory; the run ends the process itself once it has.
+    const HANDLE payload = payloadForConsoleClose.load();
+    if (payload != nullptr && WaitForSingleObject(payload, consoleCloseGrace) == WAIT_TIMEOUT) {
+        TerminateProcess(payload, CONTROL_C_EXIT);
+    }
+    Sleep(consoleCloseCleanup);
+    return TRUE;
+}
+
+// The launcher's three standard handles for the payload, as inheritable duplicates. A
+// handle that the launcher does not have stays none.
+class StandardHandles {
+public:
+    StandardHandles() {
+        const DWORD ids[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+        for (int i = 0; i < 3; ++i) {
+            const HANDLE own = GetStdHandle(ids[i]);
+            if (own == nullptr || own == INVALID_HANDLE_VALUE) {
+                continue;
+            }
+            if (isConsolePseudoHandle(own)) {
+                // Such a handle (before Windows 8) names the console that the payload shares;
+                // it is not a kernel handle, and the handle list refuses it.
+                handles[i] = own;
+                continue;
+            }
+            HANDLE duplicate = nullptr;
+            if (!DuplicateHandle(GetCurrentProcess(), own, GetCurrentProcess(), &duplicate, 0, TRUE,
+                                 DUPLICATE_SAME_ACCESS)) {
+                // A handle the launcher was given but cannot use: the payload would get none either.
+                const DWORD error = GetLastError();
+                ORV_LOG(LogLevel::Warning, tstrings::StringBuilder("DuplicateHandle(standard handle ")
+                                               << i << ") failed with " << systemErrorText(error, nullptr));
+                continue;
+            }
+            owned.emplace_back(duplicate);
+            handles[i] = duplicate;
+            if (std::find(inherited.begin(), inherited.end(), duplicate) == inherited.end()) {
+                inherited.push_back(duplicate);
+            }
+        }
+    }
+
+    HANDLE in() const { return handles[0]; }
+    HANDLE out() const { return handles[1]; }
+    HANDLE err() const { return handles[2]; }
+    // Exactly what the payload inherits.
+    std::vector<HANDLE>& toInherit() { return inherited; }
+
+private:
+    static bool isConsolePseudoHandle(HANDLE handle) {
+        return (reinterpret_cast<ULONG_PTR>(handle) & 3) == 3 && GetFileType(handle) == FILE_TYPE_CHAR;
+    }
+
+    HANDLE handles[3] = {nullptr, nullptr, nullptr};
+    std::vector<AutoHandle> owned;
+    std::vector<HANDLE> inherited;
+};
+
+// Owner of a process-creation attribute list. The values it names must outlive it.
+class AttributeList {
+public:
+    explicit AttributeList(DWORD count) {
+        SIZE_T size = 0;
+        InitializeProcThreadAttributeList(nullptr, count, 0, &size);
+        buffer.resize(size);
+        if (!InitializeProcThreadAttributeList(get(), count, 0, &size)) {
+            ORV_THROW_LAST_ERROR("InitializeProcThreadAttributeList failed", InitializeProcThreadAttributeList);
+        }
+    }
+    ~AttributeList() { DeleteProcThreadAttributeList(get()); }
+    AttributeList(const AttributeList&) = delete;
+    AttributeList& operator=(const AttributeList&) = delete;
+
+    void add(DWORD_PTR attribute, void* value, SIZE_T size) {
+        if (!UpdateProcThreadAttribute(get(), 0, attribute, value, size, nullptr, nullptr)) {
+            ORV_THROW_LAST_ERROR("UpdateProcThreadAttribute failed", UpdateProcThreadAttribute);
+        }
+    }
+    LPPROC_THREAD_ATTRIBUTE_LIST get() { return reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer.data()); }
+
+private:
+    std::vector<BYTE> buffer;
+};
+
+// A job that ends what is in it when the launcher's last handle to it closes, which the system
+// does when it ends the launcher. What the payload starts leaves it: a server that a tool
+// starts to outlive it is not the launcher's to end.
+AutoHandle createPayloadJob() {
+    AutoHandle job(CreateJobObjectW(nullptr, nullptr));
+    if (job.get() == nullptr) {
+        ORV_THROW_LAST_ERROR("CreateJobObject failed", CreateJobObjectW);
+    }
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
+    if (!SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+        ORV_THROW_LAST_ERROR("SetInformationJobObject failed", SetInformationJobObject);
+    }
+    return job;
+}
+
 // held: the extracted file, kept from being changed until the system has opened it to run it.
-int execProcessWaitForFinish(const std::string& applicationPath, const std::wstring& commandLine, AutoHandle held) {
-    STARTUPINFOW startupInfo = {};
-    startupInfo.cb = sizeof startupInfo;
+int execProcessWaitForFinish(const std::string& applicationPath, const std::wstring& commandLine, AutoHandle held,
+                             const LaunchOptions& options) {
+    STARTUPINFOEXW startupInfo = {};
+    startupInfo.StartupInfo.cb = sizeof startupInfo.StartupInfo;
     PROCESS_INFORMATION processInfo = {};
     // CreateProcessW may write into the command line.
     std::vector<wchar_t> writableCommandLine(commandLine.begin(), commandLine.end());
     writableCommandLine.push_back(L'\0');
-    const std::wstring workingDir = tstrings::ansiToUtf16(FileUtils::dirname(applicationPath));
+    const std::wstring workingDir =
+        options.inExtractionDirectory ? tstrings::ansiToUtf16(FileUtils::dirname(applicationPath)) : std::wstring();
+    DWORD flags = options.creationFlags;
+    BOOL inherit = FALSE;
+
+    std::optional<StandardHandles> standard;
+    std::optional<AttributeList> attributes;
+    if (options.shareConsole) {
+        // Installed before the payload can have the console's Ctrl+C, and not inherited by it
+        // (as ignoring them through a null handler would be).
+        SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+        standard.emplace();
+        startupInfo.StartupInfo.dwFlags |= STARTF_USESTDHANDLES;
+        startupInfo.StartupInfo.hStdInput = standard->in();
+        startupInfo.StartupInfo.hStdOutput = standard->out();
+        startupInfo.StartupInfo.hStdError = standard->err();
+        std::vector<HANDLE>& list = standard->toInherit();
+        if (!list.empty()) {
+            // Exactly these: not the extracted file, nor whatever the launcher itself inherited.
+            attributes.emplace(1);
+            attributes->add(PROC_THREAD_ATTRIBUTE_HANDLE_LIST, list.data(), list.size() * sizeof(HANDLE));
+            startupInfo.StartupInfo.cb = sizeof startupInfo;
+            startupInfo.lpAttributeList = attributes->get();
+            flags |= EXTENDED_STARTUPINFO_PRESENT;
+            inherit = TRUE;
+        }
+    }
+    std::optional<AutoHandle> job;
+    if (options.endWithLauncher) {
+        job.emplace(createPayloadJob());
+        // It runs only once it is in the job.
+        flags |= CREATE_SUSPENDED;
+    }
 
     if (!CreateProcessW(tstrings::ansiToUtf16(applicationPath).c_str(), writableCommandLine.data(), nullptr, nullptr,
-                        FALSE, CREATE_NO_WINDOW, nullptr, workingDir.c_str(), &startupInfo, &processInfo)) {
+                        inherit, flags, nullptr, workingDir.empty() ? nullptr : workingDir.c_str(),
+                        &startupInfo.StartupInfo, &processInfo)) {
         ORV_THROW_LAST_ERROR("CreateProcess failed", CreateProcessW);
     }
     const AutoProcess child(processInfo);
+    standard.reset();
+    if (job && !AssignProcessToJobObject(job->get(), child.process())) {
+        // The launcher runs in a job that allows no other; the payload runs all the same.
+        const DWORD error = GetLastError();
+        ORV_LOG(LogLevel::Warning, tstrings::StringBuilder("AssignProcessToJobObject failed with ")
+                                       << systemErrorText(error, nullptr)
+                                       << "; the payload will not end with the launcher");
+    }
+    if (options.shareConsole) {
+        HANDLE duplicate = nullptr;
+        if (DuplicateHandle(GetCurrentProcess(), child.process(), GetCurrentProcess(), &duplicate,
+                            SYNCHRONIZE | PROCESS_TERMINATE, FALSE, 0)) {
+            payloadForConsoleClose.store(duplicate);
+        }
+    }
+    if ((flags & CREATE_SUSPENDED) != 0 && ResumeThread(child.thread()) == static_cast<DWORD>(-1)) {
+        const DWORD error = GetLastError();
+        // Never left suspended.
+        TerminateProcess(child.process(), static_cast<UINT>(-1));
+        ORV_THROW_WIN32("ResumeThread failed", ResumeThread, error);
+    }
     // The child and the removal of the directory must not meet this handle.
     held.reset();
 
@@ -144,7 +352,7 @@ bool holdsOnly(const std::string& dir, const std::string& target) {
 // change the extracted file there.
 using BeforeStart = void (*)(const std::string& target);
 
-int run(BeforeStart beforeStart) {
+int run(BeforeStart beforeStart, const LaunchOptions& options) {
     int exitCode = -1;
     std::string secureDir;
     try {
@@ -162,7 +370,7 @@ int run(BeforeStart beforeStart) {
             if (beforeStart != nullptr) {
                 beforeStart(target);
             }
-            exitCode = execProcessWaitForFinish(target, commandLine, std::move(extracted));
+            exitCode = execProcessWaitForFinish(target, commandLine, std::move(extracted), options);
         } else {
             ORV_LOG(LogLevel::Error, "Secure directory is tempered, exiting...");
         }
@@ -178,7 +386,7 @@ int run(BeforeStart beforeStart) {
 }
 
 int run() {
-    return run(nullptr);
+    return run(nullptr, launchOptionsFor(ownSubsystem()));
 }
 
 } // namespace
