@@ -919,3 +919,53 @@ TEST_F(RebootTest, DirectoryLinksAreListedAndRemovedButNeverEntered) {
     EXPECT_EQ(sorted({"deep", "keep"}), testsupport::listDir(outside));
     EXPECT_TRUE(exists(outside + "\\deep\\keep"));
 }
+
+// Everything is checked before anything goes: a file in use deep down keeps every other one.
+TEST_F(FileUtilsTest, AnUnusedTreeGoesWholeAndATreeInUseStaysWhole) {
+    const std::vector<std::string> entries = {"a", "sub\\", "sub\\b", "sub\\deep\\", "sub\\deep\\c"};
+    const std::string root = tree("orv1.tmp", entries);
+    const auto intact = [&] {
+        return sorted({root + "\\a", root + "\\sub", root + "\\sub\\b", root + "\\sub\\deep",
+                       root + "\\sub\\deep\\c"}) == sorted(find(root, true, true, true));
+    };
+    {
+        const HeldFile held(root + "\\sub\\deep\\c");
+        EXPECT_FALSE(deleteTreeIfUnused(root, 0));
+        EXPECT_TRUE(intact());
+    }
+    {
+        // Open for anything, even sharing everything, as a program's working directory is.
+        const AutoHandle dir(CreateFileA((root + "\\sub").c_str(), FILE_LIST_DIRECTORY,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                         FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        ASSERT_NE(INVALID_HANDLE_VALUE, dir.get());
+        EXPECT_FALSE(deleteTreeIfUnused(root, 0));
+        EXPECT_TRUE(intact());
+    }
+    // Just created.
+    EXPECT_FALSE(deleteTreeIfUnused(root, 60000));
+    EXPECT_TRUE(intact());
+    // Not a directory.
+    writeFile(temp.file("orv2.tmp"), "a file");
+    EXPECT_FALSE(deleteTreeIfUnused(temp.file("orv2.tmp"), 0));
+    EXPECT_TRUE(exists(temp.file("orv2.tmp")));
+
+    EXPECT_TRUE(deleteTreeIfUnused(root, 0));
+    EXPECT_FALSE(exists(root));
+}
+
+TEST_F(FileUtilsTest, AnUnusedTreeIsNeverLeftThroughALink) {
+    const std::string outside = tree("outside", {"keep", "deep\\", "deep\\keep"});
+    const std::string root = tree("orv3.tmp", {"a"});
+    DirectoryLink inside(outside, root + "\\link");
+    DirectoryLink named(outside, temp.file("orv4.tmp"));
+    if (!inside.made() || !named.made()) {
+        GTEST_SKIP() << "no directory link can be made here";
+    }
+    EXPECT_FALSE(deleteTreeIfUnused(temp.file("orv4.tmp"), 0));
+    // Windows deletes the link inside as a link; Wine cannot delete one through Win32 and so
+    // leaves the whole tree.
+    deleteTreeIfUnused(root, 0);
+    EXPECT_EQ(sorted({"deep", "keep"}), testsupport::listDir(outside));
+    EXPECT_TRUE(exists(outside + "\\deep\\keep"));
+}

@@ -272,8 +272,10 @@ namespace {
 DWORD writeError = 0;
 DWORD renameError = 0;
 DWORD deleteError = 0;
+DWORD dirRenameError = 0;
 
-// Another program tries to change the extracted file after the tamper check.
+// Another program tries to change the extracted file after the tamper check, and to rename its
+// directory away (and so put another in its place).
 void tryToChange(const std::string& target) {
     const AutoHandle file(CreateFileA(target.c_str(), GENERIC_WRITE,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
@@ -281,6 +283,8 @@ void tryToChange(const std::string& target) {
     writeError = file.get() == INVALID_HANDLE_VALUE ? GetLastError() : 0;
     renameError = MoveFileA(target.c_str(), (target + ".old").c_str()) ? 0 : GetLastError();
     deleteError = DeleteFileA(target.c_str()) ? 0 : GetLastError();
+    const std::string dir = FileUtils::dirname(target);
+    dirRenameError = MoveFileA(dir.c_str(), (dir + ".old").c_str()) ? 0 : GetLastError();
 }
 
 } // namespace
@@ -292,10 +296,11 @@ TEST(Run, TheExtractedFileCannotBeChangedBeforeItRuns) {
     const testsupport::LogCapture log(temp);
     const ScopedEnv out("W4W_PROBE_OUT", reports.file("report"));
     const ScopedEnv exit("W4W_PROBE_EXIT", "7");
-    EXPECT_EQ(7, run(tryToChange, windowed));
+    EXPECT_EQ(7, run(tryToChange, windowed, abandonedAfterMs));
     EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), writeError);
     EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), renameError);
     EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), deleteError);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), dirRenameError);
     const testsupport::ProbeReport report = testsupport::readProbeReport(reports.file("report"));
     EXPECT_EQ(temp.path(), FileUtils::dirname(FileUtils::dirname(report.module)));
     EXPECT_TRUE(testsupport::failuresIn(log.records()).empty());
@@ -386,4 +391,50 @@ TEST_F(ChildTest, RandomCommandLinesGiveTheChildTheLaunchersArguments) {
             ASSERT_EQ(launchDirectly(own).args, launch(own).args) << described;
         }
     }
+}
+
+// A launcher of a windowed payload, ended from outside while the payload runs, leaves its
+// directory. Later runs leave it alone while the payload runs from it and while it is younger
+// than a minute; then the first run removes it.
+TEST(Run, RemovesWhatAnEndedLauncherLeftOnceNothingUsesIt) {
+    const TempDir bin;
+    const TempDir temp;
+    const testsupport::LogCapture log(temp);
+    const std::string launcher = bin.file("setup.exe");
+    testsupport::wrap(testsupport::programPath("probegui.exe"), launcher);
+    testsupport::ProbeReport started;
+    {
+        const ScopedEnv out("W4W_PROBE_OUT", bin.file("report"));
+        const ScopedEnv sleep("W4W_PROBE_SLEEP", "60000");
+        testsupport::Process ended(tstrings::toUtf16(launcher), L"\"" + tstrings::toUtf16(launcher) + L"\"");
+        for (int i = 0; i < 1000 && !testsupport::exists(bin.file("report")); ++i) {
+            Sleep(10);
+        }
+        ASSERT_TRUE(testsupport::exists(bin.file("report")));
+        ASSERT_TRUE(TerminateProcess(ended.handle(), 1));
+        ended.wait();
+        started = testsupport::readProbeReport(bin.file("report"));
+    }
+    const AutoHandle payload(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, started.pid));
+    ASSERT_NE(nullptr, payload.get());
+    const std::string left = FileUtils::dirname(started.module);
+    const ScopedEnv out("W4W_PROBE_OUT", bin.file("later"));
+
+    EXPECT_EQ(0, run(nullptr, windowed, 0));
+    EXPECT_EQ(std::vector<std::string>{"setup.exe"}, testsupport::listDir(left));
+    ASSERT_TRUE(TerminateProcess(payload.get(), 0));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(payload.get(), 10000));
+    EXPECT_EQ(0, run(nullptr, windowed, abandonedAfterMs));
+    EXPECT_EQ(std::vector<std::string>{"setup.exe"}, testsupport::listDir(left));
+    // The system may hold an ended program's file for a moment.
+    for (int i = 0; i < 20 && testsupport::exists(left); ++i) {
+        EXPECT_EQ(0, run(nullptr, windowed, 0));
+    }
+    EXPECT_FALSE(testsupport::exists(left));
+    EXPECT_TRUE(testsupport::leftovers(temp.path()).empty());
+    const std::vector<testsupport::LogRecord> records = log.records();
+    EXPECT_TRUE(testsupport::failuresIn(records).empty());
+    EXPECT_EQ(1, std::count_if(records.begin(), records.end(), [&](const testsupport::LogRecord& r) {
+                  return r.message.find("Deleted [" + left + "] directory") == 0;
+              }));
 }

@@ -306,7 +306,7 @@ int main(int argc, char** argv) {
         expectOnlyTheLog(temp);
     }
 
-    std::printf("%-12s %14s  %-9s %9s %10s %9s %9s\n", "size", "payload bytes", "case", "min ms", "median ms", "p90 ms",
+    std::printf("%-14s %14s  %-9s %9s %10s %9s %9s\n", "size", "payload bytes", "case", "min ms", "median ms", "p90 ms",
                 "max ms");
     for (const Size& size : sizes) {
         const std::string label = std::to_string(size.mib) + " MiB " + size.kind;
@@ -317,20 +317,20 @@ int main(int argc, char** argv) {
         } cases[] = {{"launcher", size.launcherMs}, {"direct", size.directMs}, {"copy", size.copyMs}};
         for (const auto& c : cases) {
             const bool first = &c == cases;
-            std::printf("%-12s %14s  %-9s %9.1f %10.1f %9.1f %9.1f\n", first ? label.c_str() : "",
+            std::printf("%-14s %14s  %-9s %9.1f %10.1f %9.1f %9.1f\n", first ? label.c_str() : "",
                         first ? bytes.c_str() : "", c.name, minimum(c.ms), median(c.ms), percentile(c.ms, 90),
                         maximum(c.ms));
         }
     }
 
     std::printf("\nLauncher's private memory (pagefile-backed commit)\n");
-    std::printf("%-12s %32s %28s\n", "size", "PeakPagefileUsage at end", "largest PagefileUsage seen");
+    std::printf("%-14s %32s %28s\n", "size", "PeakPagefileUsage at end", "largest PagefileUsage seen");
     for (const Size& size : sizes) {
         const std::string label = std::to_string(size.mib) + " MiB " + size.kind;
         const auto given = std::count_if(size.peakAtEnd.begin(), size.peakAtEnd.end(), [](double v) { return v > 0; });
         const std::string atEnd = mibText(maximum(size.peakAtEnd)) + " (" + std::to_string(given) + " of " +
                                   std::to_string(size.peakAtEnd.size()) + " > 0)";
-        std::printf("%-12s %32s %28s\n", label.c_str(), atEnd.c_str(), mibText(size.largestWhileRunning).c_str());
+        std::printf("%-14s %32s %28s\n", label.c_str(), atEnd.c_str(), mibText(size.largestWhileRunning).c_str());
     }
     std::printf("The first is read after the launcher ended, before its handle is closed: the largest of\n"
                 "the timed runs, and how many gave more than nothing. The second is read every 2 ms while\n"

@@ -23,6 +23,8 @@ ProbeReport parseProbeReport(const std::string& text) {
             report.module = value;
         } else if (key == "cwd") {
             report.cwd = value;
+        } else if (key == "pid") {
+            report.pid = std::stoul(value);
         } else if (key == "argc") {
             report.argc = std::stoi(value);
         } else if (key == "arg") {

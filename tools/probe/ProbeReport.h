@@ -8,6 +8,7 @@
 struct ProbeReport {
     std::string module;
     std::string cwd;
+    unsigned long pid = 0;
     int argc = 0;
     std::vector<std::string> args; // after the program name
     // What its standard input, output and error are: none, char (a console or NUL), pipe,

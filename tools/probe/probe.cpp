@@ -6,7 +6,7 @@
 //   W4W_PROBE_SLEEP=MS   sleep for MS ms, long enough for another process to end it
 //   W4W_PROBE_CRASH=1    die of an access violation, as a faulty program does
 //   W4W_PROBE_EXIT=CODE  end with CODE (decimal, or hex with 0x)
-// FILE holds "key=value" lines: module, cwd, argc, one "arg=" line per argument after the
+// FILE holds "key=value" lines: module, cwd, pid, argc, one "arg=" line per argument after the
 // program name and one "std=" line per standard handle, each value as its length, a colon and
 // its bytes, so any text survives.
 #include "Log.h"
@@ -98,6 +98,7 @@ int main(int argc, char** argv) {
         const DWORD n = GetCurrentDirectoryA(sizeof cwd, cwd);
         put(out, "module", SysInfo::getProcessModulePath());
         put(out, "cwd", std::string(cwd, n));
+        put(out, "pid", std::to_string(GetCurrentProcessId()));
         put(out, "argc", std::to_string(argc));
         for (int i = 1; i < argc; ++i) {
             put(out, "arg", argv[i]);

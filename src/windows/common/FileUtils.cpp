@@ -391,6 +391,153 @@ void deleteDirectoryRecursive(const std::string& dir) {
 
 namespace {
 
+// More than any payload's directory holds; a tree larger than that is left alone rather than
+// held with that many handles.
+constexpr std::size_t maxHeldEntries = 4096;
+
+struct HeldEntry {
+    std::wstring path;
+    AutoHandle handle;
+    bool directory;
+};
+
+// Opened for deletion, sharing nothing: any other open handle, whatever it is for, makes
+// this fail. A link is opened as itself, never followed.
+AutoHandle openUnused(const std::wstring& path) {
+    return AutoHandle(CreateFileW(path.c_str(), DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE, 0,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                  nullptr));
+}
+
+bool readInformation(HANDLE handle, BY_HANDLE_FILE_INFORMATION& information) {
+    return handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &information);
+}
+
+bool isPlainDirectory(DWORD attributes) {
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           !isReparsePoint(attributes);
+}
+
+struct Listed {
+    std::wstring name;
+    DWORD attributes;
+};
+
+// The entries of a directory, read through its handle: one opened sharing nothing may list as
+// empty through its path.
+bool listThroughHandle(HANDLE dir, std::vector<Listed>& listed) {
+    std::vector<std::uint64_t> buffer(8192);
+    for (bool first = true;; first = false) {
+        if (!GetFileInformationByHandleEx(dir, first ? FileFullDirectoryRestartInfo : FileFullDirectoryInfo,
+                                          buffer.data(), static_cast<DWORD>(buffer.size() * sizeof buffer[0]))) {
+            return GetLastError() == ERROR_NO_MORE_FILES;
+        }
+        const auto* at = reinterpret_cast<const BYTE*>(buffer.data());
+        for (;;) {
+            const auto* entry = reinterpret_cast<const FILE_FULL_DIR_INFO*>(at);
+            const std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+            if (name != L"." && name != L"..") {
+                listed.push_back({name, entry->FileAttributes});
+            }
+            if (entry->NextEntryOffset == 0) {
+                break;
+            }
+            at += entry->NextEntryOffset;
+        }
+    }
+}
+
+bool setDeletion(HANDLE handle, bool deleteOnClose) {
+    FILE_DISPOSITION_INFO disposition = {static_cast<BOOLEAN>(deleteOnClose)};
+    return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
+}
+
+// Opens everything below the directory at entries[0], each entry after the directory that
+// holds it; false when anything cannot be opened or listed.
+bool holdTree(std::vector<HeldEntry>& entries) {
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (!entries[i].directory) {
+            continue;
+        }
+        std::vector<Listed> listed;
+        if (!listThroughHandle(entries[i].handle.get(), listed) || entries.size() + listed.size() > maxHeldEntries) {
+            return false;
+        }
+        for (const Listed& entry : listed) {
+            const std::wstring path = entries[i].path + L"\\" + entry.name;
+            AutoHandle handle = openUnused(path);
+            BY_HANDLE_FILE_INFORMATION information;
+            if (!readInformation(handle.get(), information) ||
+                (isReparsePoint(entry.attributes) && !isReparsePoint(information.dwFileAttributes))) {
+                // Where the system follows a link even when asked not to (Wine does, for a Unix
+                // symbolic link), the handle is the link's target: nothing of the tree goes.
+                return false;
+            }
+            entries.push_back({path, std::move(handle), isPlainDirectory(information.dwFileAttributes)});
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+bool deleteTreeIfUnused(const std::string& dir, std::uint32_t minAgeMs) {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const auto oldEnough = [&now, minAgeMs](const FILETIME& created) {
+        const auto ticks = [](const FILETIME& time) {
+            return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+        };
+        // In 100 ns units; a creation time in the future is young too.
+        return ticks(now) >= ticks(created) && ticks(now) - ticks(created) >= std::uint64_t(minAgeMs) * 10000;
+    };
+    std::vector<HeldEntry> entries;
+    entries.push_back({tstrings::ansiToUtf16(dir), AutoHandle(INVALID_HANDLE_VALUE), true});
+    // Through the path first: a directory that a launcher has just created, and not yet had
+    // time to hold, is never opened, as that open would keep the launcher from its own. The
+    // path also shows a link that the handle may not (see holdTree).
+    WIN32_FILE_ATTRIBUTE_DATA byPath;
+    if (!GetFileAttributesExW(entries[0].path.c_str(), GetFileExInfoStandard, &byPath) ||
+        !isPlainDirectory(byPath.dwFileAttributes) || !oldEnough(byPath.ftCreationTime)) {
+        return false;
+    }
+    entries[0].handle = openUnused(entries[0].path);
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!readInformation(entries[0].handle.get(), information) || !isPlainDirectory(information.dwFileAttributes) ||
+        !oldEnough(information.ftCreationTime)) {
+        return false;
+    }
+    if (!holdTree(entries)) {
+        return false;
+    }
+    // Marked first, all of them: a file that cannot go (a program still runs from it) keeps
+    // every other one too. A mark takes effect when its handle closes.
+    std::vector<HANDLE> marked;
+    for (const HeldEntry& entry : entries) {
+        if (!entry.directory) {
+            if (!setDeletion(entry.handle.get(), true)) {
+                for (const HANDLE handle : marked) {
+                    setDeletion(handle, false);
+                }
+                return false;
+            }
+            marked.push_back(entry.handle.get());
+        }
+    }
+    // Each directory comes after its contents.
+    for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
+        if (entry->directory && !setDeletion(entry->handle.get(), true)) {
+            return false;
+        }
+        entry->handle.reset();
+    }
+    ORV_LOG(LogLevel::Trace, StringBuilder("Deleted [") << dir << "] directory with " << entries.size() - 1
+                                                        << " files and directories in it, all unused");
+    return true;
+}
+
+namespace {
+
 void moveFileImpl(const std::string& from, const std::string& to, DWORD flags) {
     const bool folder = isDirectory(from);
     if (!MoveFileExA(from.c_str(), to.empty() ? nullptr : to.c_str(), flags)) {

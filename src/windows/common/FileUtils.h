@@ -75,6 +75,13 @@ bool deleteFilesInDirectory(const std::string& dir);
 void deleteDirectoryRecursive(const std::string& dir);
 bool deleteDirectoryRecursive(const std::string& dir, std::nothrow_t);
 
+// Deletes dir with everything in it, but only when nothing of it is in use: dir is a
+// directory, not a link, created at least minAgeMs ago, and it and every file and directory in
+// it can be opened for deletion sharing nothing. All of them are opened before any is deleted
+// and held while they are deleted; if one cannot be, nothing is deleted. Links inside are
+// deleted as links, never entered. Never throws; true when it deleted dir.
+bool deleteTreeIfUnused(const std::string& dir, std::uint32_t minAgeMs);
+
 // Creates the directories of to, then moves from onto to, replacing a file there.
 void moveFile(const std::string& from, const std::string& to);
 

@@ -67,6 +67,58 @@ std::string createSecureDirectory() {
     return createSecureDirectory(nullptr);
 }
 
+// Held open from right after its creation until its removal, sharing no deletion: nobody can
+// delete or rename it meanwhile, so nobody can put another in its place, and a later launcher
+// sees that it is in use. Not inherited.
+AutoHandle holdDirectory(const std::string& dir) {
+    AutoHandle held(CreateFileA(dir.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (held.get() == INVALID_HANDLE_VALUE) {
+        ORV_THROW_LAST_ERROR(tstrings::StringBuilder("CreateFile(") << dir << ") failed", CreateFileA);
+    }
+    return held;
+}
+
+// How old a directory that nobody holds must be before it counts as left by a launcher that
+// was ended: one that has just been created is not held yet.
+constexpr DWORD abandonedAfterMs = 60000;
+// Enough to clear what ended launchers leave over a few runs; few enough that a temporary
+// directory full of leftovers in use costs a run next to nothing.
+constexpr std::size_t abandonedPerRun = 4;
+
+// "orv", a decimal number that may carry a minus sign, ".tmp": a name that createTempFile gives.
+bool isExtractionDirectoryName(const std::string& name) {
+    const std::string prefix = "orv";
+    const std::string suffix = ".tmp";
+    if (name.size() <= prefix.size() + suffix.size() || name.compare(0, prefix.size(), prefix) != 0 ||
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
+        return false;
+    }
+    std::string number = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+    if (number[0] == '-') {
+        number.erase(0, 1);
+    }
+    return !number.empty() && number.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// The extraction directories of launchers that were ended before they could remove them, and
+// whose payloads have ended too, in the temporary directory: a few of them each run, from a
+// place that changes from run to run, so that leftovers still in use do not keep the others.
+void removeAbandonedDirectories(const std::string& tempDir, DWORD minAgeMs) {
+    std::vector<std::string> found;
+    FileUtils::DirectoryIterator(false, false, true, tempDir).findItems(found);
+    std::vector<std::string> candidates;
+    for (const std::string& path : found) {
+        if (isExtractionDirectoryName(FileUtils::basename(path))) {
+            candidates.push_back(path);
+        }
+    }
+    const std::size_t start = candidates.empty() ? 0 : GetTickCount() % candidates.size();
+    for (std::size_t i = 0; i < candidates.size() && i < abandonedPerRun; ++i) {
+        FileUtils::deleteTreeIfUnused(candidates[(start + i) % candidates.size()], minAgeMs);
+    }
+}
+
 // The child's command line: the quoted path, then everything that followed the program name
 // on the launcher's own command line, exactly as typed. Installers parse their command lines
 // themselves (NSIS's /D= takes the rest of the line, spaces and all), so nothing is parsed or
@@ -352,7 +404,8 @@ bool holdsOnly(const std::string& dir, const std::string& target) {
 // change the extracted file there.
 using BeforeStart = void (*)(const std::string& target);
 
-int run(BeforeStart beforeStart, const LaunchOptions& options) {
+// abandonedAge: how old a leftover of another launcher must be to be removed.
+int run(BeforeStart beforeStart, const LaunchOptions& options, DWORD abandonedAge) {
     int exitCode = -1;
     std::string secureDir;
     try {
@@ -360,6 +413,8 @@ int run(BeforeStart beforeStart, const LaunchOptions& options) {
         secureDir = createSecureDirectory();
         FileUtils::Deleter cleanup(false);
         cleanup.append(secureDir, FileUtils::DeleteKind::DirectoryTree);
+        // Declared after the Deleter, so that it is closed before the Deleter removes the directory.
+        const AutoHandle alive = holdDirectory(secureDir);
         // The payload bears the launcher's own name: setup.exe is extracted as setup.exe.
         const std::string target = FileUtils::combinePath(secureDir, baseName);
         // Held from here on, so that what is checked is what runs.
@@ -374,6 +429,8 @@ int run(BeforeStart beforeStart, const LaunchOptions& options) {
         } else {
             ORV_LOG(LogLevel::Error, "Secure directory is tempered, exiting...");
         }
+        // Once the payload has ended, never delaying its start.
+        removeAbandonedDirectories(FileUtils::dirname(secureDir), abandonedAge);
     } catch (const std::exception& e) {
         ORV_REPORT_EXCEPTION(e);
     } catch (...) {
@@ -386,7 +443,7 @@ int run(BeforeStart beforeStart, const LaunchOptions& options) {
 }
 
 int run() {
-    return run(nullptr, launchOptionsFor(ownSubsystem()));
+    return run(nullptr, launchOptionsFor(ownSubsystem()), abandonedAfterMs);
 }
 
 } // namespace
