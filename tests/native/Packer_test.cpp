@@ -8,6 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <functional>
 #include <map>
@@ -362,6 +367,7 @@ TEST_F(PackerTest, RefusesBadInputsAndLeavesTheOutputAsItWas) {
     le::put16(dll, characteristicsOffset, 0x2022);
     Image native = payloadWith({});
     native.subsystem = 1;
+    const std::size_t directories = optionalOffset + 112;
     Image x86Template = launcherTemplate();
     x86Template.pe32Plus = false;
     x86Template.machine = 0x14C;
@@ -388,6 +394,15 @@ TEST_F(PackerTest, RefusesBadInputsAndLeavesTheOutputAsItWas) {
         {"text payload", payload("MZ is not enough\r\n"), "does not start with an MZ header", false},
         {"payload without a PE header", payload(probe.substr(0, 0x44)), "it has no PE header", true},
         {"DLL payload", payload(dll), "it is a DLL", true},
+        {"payload that is a pipe",
+         [](pack::Options& o, const fs::path& dir) {
+             ASSERT_EQ(0, mkfifo((dir / "p.exe").c_str(), 0600));
+             o.payloadPath = dir / "p.exe";
+         },
+         "is not a regular file", false},
+        {"template whose relocations are among its resources",
+         templ(patched(launcherTemplate().bytes(), directories + 8 * 5, resourceSectionAddress)),
+         "its base relocations lie in its resource section", true},
         {"payload for no window and no console", payload(native.bytes()),
          "is neither a windowed nor a console program (subsystem 1): give --subsystem", true},
         {"truncated payload", payload(probe.substr(0, probe.size() - 1)), "it is truncated", false},
@@ -497,4 +512,87 @@ TEST_F(PackerTest, AReadOnlyDirectoryIsRefused) {
     const std::string reason = refusal(options);
     EXPECT_NE(std::string::npos, reason.find("cannot create a file in " + readOnly.string())) << reason;
     EXPECT_TRUE(listDir(readOnly).empty());
+}
+
+// Large, regular structures: each is refused, naming the input and what is wrong with it, or
+// packed and read back, reading each part of the input once. (Before, these wrote a launcher
+// of 4 GiB whose headers described 4 MiB, read a table once per path, copied one name into
+// every resource, and searched all resources once per icon.)
+TEST_F(PackerTest, HostileShapesAreRefusedOrPackedInProportionToTheirSize) {
+    const struct {
+        const char* name;
+        std::string payload;
+        std::string icon;
+        const char* reason; // empty: packed
+    } cases[] = {
+        {"an icon file whose entries all name one image", "", hostile::iconNamingOneImage(0xFFFF, 0x10000),
+         "the icon "},
+        {"a payload whose icons all name the same bytes", hostile::payloadWithIconsSharingData(0xFFFF, 0x10000), "",
+         "the payload "},
+        {"a payload whose types share one table", hostile::payloadWithSharedTables(0xFFFF), "",
+         "has a corrupt resource directory: a table is reached twice"},
+        {"a payload with one long name everywhere", hostile::payloadWithLongNames(30000, false), "",
+         "has a corrupt resource directory: it has two resources 10/AAAA"},
+        {"a payload with long names that overlap", hostile::payloadWithLongNames(30000, true), "",
+         "has a corrupt resource directory: its names take more room than its section has"},
+        {"a payload whose icon group names 65,535 icons", hostile::payloadWithIcons(0xFFFF).bytes(), "", ""},
+    };
+    for (const auto& c : cases) {
+        TempDir each;
+        pack::Options o = options;
+        o.outputPath = each.file("out.exe");
+        if (!c.payload.empty()) {
+            o.payloadPath = each.file("payload.exe");
+            writeFile(o.payloadPath, c.payload);
+        }
+        if (!c.icon.empty()) {
+            o.iconPath = each.file("big.ico");
+            writeFile(o.iconPath, c.icon);
+        }
+        const auto before = listDir(each.path());
+        if (std::string(c.reason).empty()) {
+            pack::pack(o);
+            EXPECT_EQ(0xFFFFu + 1, only(resourcesOf(o.outputPath), {"3", "14"}).size()) << c.name;
+            continue;
+        }
+        const std::string reason = refusal(o);
+        EXPECT_NE(std::string::npos, reason.find(c.reason)) << c.name << ": " << reason;
+        EXPECT_LT(reason.size(), 400u) << c.name;
+        EXPECT_EQ(before, listDir(each.path())) << c.name;
+    }
+}
+
+// Ctrl+C or a request to end while the output is written: the temporary file goes too.
+TEST_F(PackerTest, AnInterruptedPackerLeavesNoTemporaryFile) {
+    std::string payload = payloadWith({}).bytes();
+    payload.append(256u << 20, 'p');
+    writeFile(options.payloadPath, payload);
+    payload.clear();
+    for (const int signal : {SIGINT, SIGTERM}) {
+        const pid_t child = fork();
+        ASSERT_NE(-1, child);
+        if (child == 0) {
+            try {
+                pack::pack(options);
+            } catch (...) {
+            }
+            _exit(0);
+        }
+        // Stopped as soon as its temporary file shows, so that it cannot end first.
+        bool seen = false;
+        for (int i = 0; i < 20000 && !seen; ++i) {
+            seen = listDir(temp.path()).size() > 2;
+            if (!seen) {
+                usleep(100);
+            }
+        }
+        kill(child, SIGSTOP);
+        kill(child, signal);
+        kill(child, SIGCONT);
+        int status = 0;
+        ASSERT_EQ(child, waitpid(child, &status, 0));
+        EXPECT_TRUE(seen);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+        EXPECT_EQ((std::vector<std::string>{"payload.exe", "template.exe"}), listDir(temp.path())) << signal;
+    }
 }

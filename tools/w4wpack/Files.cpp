@@ -7,11 +7,17 @@
 #include <random>
 #include <system_error>
 
+#include <csignal>
+#include <cstring>
+
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
 #include <share.h>
 #include <sys/stat.h>
+#include <windows.h>
+#else
+#include <unistd.h>
 #endif
 
 namespace files {
@@ -27,15 +33,32 @@ std::string reason(int error) {
 
 // The only code that differs between systems: how a file is opened and where a read starts.
 #ifdef _WIN32
+using NativeChar = wchar_t;
+
 // The narrow C functions take the ANSI code page, which need not hold the path; and the
 // C library's fopen knows neither exclusive creation nor sharing modes.
 std::FILE* open(const Path& path, bool create) {
     int fd = -1;
-    const int flags = _O_BINARY | _O_NOINHERIT | (create ? _O_WRONLY | _O_CREAT | _O_EXCL : _O_RDONLY);
-    const errno_t error = _wsopen_s(&fd, path.c_str(), flags, create ? _SH_DENYRW : _SH_DENYWR, _S_IREAD | _S_IWRITE);
-    if (error != 0) {
-        errno = error;
-        return nullptr;
+    if (create) {
+        // Others may only delete it: so may this program's own Ctrl+C handler, which runs on
+        // a thread of its own while the file is open.
+        const HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) {
+            errno = GetLastError() == ERROR_FILE_EXISTS ? EEXIST : EACCES;
+            return nullptr;
+        }
+        fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY | _O_WRONLY);
+        if (fd == -1) {
+            CloseHandle(handle);
+            return nullptr;
+        }
+    } else {
+        const errno_t error = _wsopen_s(&fd, path.c_str(), _O_BINARY | _O_NOINHERIT | _O_RDONLY, _SH_DENYWR, 0);
+        if (error != 0) {
+            errno = error;
+            return nullptr;
+        }
     }
     std::FILE* file = _fdopen(fd, create ? "wb" : "rb");
     if (file == nullptr) {
@@ -49,7 +72,12 @@ std::FILE* open(const Path& path, bool create) {
 bool seek(std::FILE* file, std::uint64_t offset) {
     return _fseeki64(file, static_cast<long long>(offset), SEEK_SET) == 0;
 }
+
+void removeNow(const NativeChar* path) {
+    DeleteFileW(path);
+}
 #else
+using NativeChar = char;
 static_assert(sizeof(long) >= 8, "std::fseek must reach every offset");
 
 // "x": created, never opened, so a file that someone put there first is not taken over.
@@ -60,7 +88,55 @@ std::FILE* open(const Path& path, bool create) {
 bool seek(std::FILE* file, std::uint64_t offset) {
     return std::fseek(file, static_cast<long>(offset), SEEK_SET) == 0;
 }
+
+void removeNow(const NativeChar* path) {
+    unlink(path);
+}
 #endif
+
+// The temporary output, for the signal handler: set before the file exists, cleared once it
+// is gone or has its final name. One output at a time.
+NativeChar pendingOutput[4096];
+volatile std::sig_atomic_t outputPending = 0;
+
+// Ctrl+C or a request to end: the temporary output goes before the program does.
+extern "C" void removePendingOutput(int signal) {
+    if (outputPending != 0) {
+        removeNow(pendingOutput);
+    }
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
+const int endingSignals[] = {
+    SIGINT,
+    SIGTERM,
+#ifdef SIGBREAK
+    SIGBREAK,
+#endif
+#ifdef SIGHUP
+    SIGHUP,
+#endif
+};
+
+void watchSignals(const Path& temp) {
+    const auto& native = temp.native();
+    if (native.size() >= sizeof pendingOutput / sizeof pendingOutput[0]) {
+        return;
+    }
+    std::memcpy(pendingOutput, native.c_str(), (native.size() + 1) * sizeof(NativeChar));
+    outputPending = 1;
+    for (const int signal : endingSignals) {
+        std::signal(signal, removePendingOutput);
+    }
+}
+
+void unwatchSignals() {
+    outputPending = 0;
+    for (const int signal : endingSignals) {
+        std::signal(signal, SIG_DFL);
+    }
+}
 
 } // namespace
 
@@ -75,8 +151,13 @@ std::string toUtf8(const Path& path) {
 InputFile::InputFile(const Path& path, const std::string& role)
     : filePath(path), fileName("the " + role + " " + toUtf8(path)) {
     std::error_code error;
-    if (fs::is_directory(path, error)) {
+    const fs::file_status status = fs::status(path, error);
+    if (fs::is_directory(status)) {
         W4W_REFUSE(fileName + " is a directory");
+    }
+    // A pipe or a device would block the read, or never end.
+    if (fs::exists(status) && !fs::is_regular_file(status)) {
+        W4W_REFUSE(fileName + " is not a regular file");
     }
     file.reset(open(path, false));
     if (!file) {
@@ -125,12 +206,16 @@ OutputFile::OutputFile(const Path& target) : target(target) {
     const Path dir = target.parent_path();
     for (int attempt = 0; attempt < 100 && !file; ++attempt) {
         temp = dir / fromUtf8(toUtf8(target.filename()) + ".w4wpack-" + std::to_string(random()) + ".tmp");
+        watchSignals(temp);
         file.reset(open(temp, true));
         if (!file && errno != EEXIST) {
-            W4W_REFUSE("cannot create a file in " + toUtf8(dir) + ": " + reason(errno));
+            const int saved = errno;
+            unwatchSignals();
+            W4W_REFUSE("cannot create a file in " + toUtf8(dir) + ": " + reason(saved));
         }
     }
     if (!file) {
+        unwatchSignals();
         W4W_FAIL("no free temporary name in " + toUtf8(dir));
     }
 }
@@ -144,6 +229,7 @@ OutputFile::~OutputFile() {
     if (!fs::remove(temp, error) && error) {
         std::cerr << "w4wpack: cannot remove the temporary file " << toUtf8(temp) << ": " << error.message() << '\n';
     }
+    unwatchSignals();
 }
 
 void OutputFile::fail(const std::string& doing) const {
@@ -180,6 +266,7 @@ void OutputFile::commit() {
         W4W_FAIL("cannot move " + toUtf8(temp) + " onto " + toUtf8(target) + ": " + error.message());
     }
     committed = true;
+    unwatchSignals();
 }
 
 } // namespace files

@@ -59,17 +59,18 @@ std::vector<Resource> firstIconGroup(const std::vector<Resource>& all, const fil
         }
         found.push_back(resource);
     }
-    for (const std::uint16_t icon : icons) {
-        const std::size_t before = found.size();
-        for (const Resource& resource : all) {
-            if (resource.type == resources::id(resources::typeIcon) && resource.name == resources::id(icon)) {
-                found.push_back(resource);
-            }
+    // One pass, however many icons the group names.
+    std::set<std::uint16_t> missing = icons;
+    for (const Resource& resource : all) {
+        if (resource.type == resources::id(resources::typeIcon) && resource.name.text().empty() &&
+            icons.count(resource.name.id) != 0) {
+            found.push_back(resource);
+            missing.erase(resource.name.id);
         }
-        if (found.size() == before) {
-            W4W_REFUSE(file.name() + "'s icon group " + first->name.describe() + " names icon " + std::to_string(icon) +
-                       ", which it does not have");
-        }
+    }
+    if (!missing.empty()) {
+        W4W_REFUSE(file.name() + "'s icon group " + first->name.describe() + " names icon " +
+                   std::to_string(*missing.begin()) + ", which it does not have");
     }
     return found;
 }

@@ -88,6 +88,10 @@ std::size_t resourceSection(const pe::Image& image, const files::InputFile& file
             refuseTemplate(file, "its sections are not in the order of their addresses");
         }
     }
+    if (relocations.size != 0 && section.holds(relocations.rva)) {
+        // They would be overwritten by the new resources.
+        refuseTemplate(file, "its base relocations lie in its resource section");
+    }
     for (std::size_t i = index + 1; i < image.sections.size(); ++i) {
         // Base relocations name addresses in other sections, never their own: they can move.
         if (relocations.size == 0 || !image.sections[i].holds(relocations.rva) ||
@@ -117,8 +121,7 @@ Template readTemplate(const files::InputFile& file) {
         return std::count_if(t.resources.begin(), t.resources.end(),
                              [&](const Resource& r) { return isType(r, type) && r.name == name; });
     };
-    resources::Name marker;
-    marker.text = markerName;
+    const resources::Name marker = resources::named(markerName);
     if (count(resources::typeRcdata, marker) == 0) {
         refuseTemplate(file, "it has no resource " + marker.describe() + ", which marks one");
     }
@@ -358,28 +361,30 @@ struct Layout {
     std::string headers;
 };
 
-Layout layOut(const Template& launcher, const resources::Section& laid, const files::InputFile& payload,
+Layout layOut(const Template& launcher, const resources::Section& laid, const std::vector<Resource>& all,
               std::uint16_t subsystem) {
     const pe::Image& image = launcher.image;
     const std::size_t rsrcIndex = launcher.resourceSection;
     const pe::Section& oldRsrc = image.sections[rsrcIndex];
     Layout layout{image.sections, launcher.headers};
+    // Sizes, addresses and offsets in 64 bits, all checked before any is cut to its field.
     std::uint64_t nextAddress = oldRsrc.virtualAddress;
     std::uint64_t nextOffset = oldRsrc.rawOffset;
     for (std::size_t i = rsrcIndex; i < layout.sections.size(); ++i) {
-        pe::Section& s = layout.sections[i];
-        if (i == rsrcIndex) {
-            s.virtualSize = static_cast<std::uint32_t>(laid.size);
+        const pe::Section& s = layout.sections[i];
+        const std::uint64_t virtualSize = i == rsrcIndex ? laid.size : s.virtualSize;
+        const std::uint64_t rawSize = pe::alignUp(i == rsrcIndex ? laid.size : s.rawSize, image.fileAlignment);
+        const std::uint64_t address = nextAddress;
+        const std::uint64_t offset = rawSize != 0 ? nextOffset : 0;
+        nextAddress = pe::alignUp(nextAddress + std::max(virtualSize, rawSize), image.sectionAlignment);
+        nextOffset += rawSize;
+        if (nextAddress > maxImageSize || nextOffset > maxImageSize) {
+            resources::refuseTooLarge(all, std::max(nextAddress, nextOffset), maxImageSize);
         }
-        s.rawSize =
-            static_cast<std::uint32_t>(pe::alignUp(i == rsrcIndex ? laid.size : s.rawSize, image.fileAlignment));
-        s.virtualAddress = static_cast<std::uint32_t>(nextAddress);
-        s.rawOffset = s.rawSize != 0 ? static_cast<std::uint32_t>(nextOffset) : 0;
-        nextAddress = pe::alignUp(nextAddress + std::max(s.virtualSize, s.rawSize), image.sectionAlignment);
-        nextOffset += s.rawSize;
-    }
-    if (nextAddress > maxImageSize || nextOffset > maxImageSize) {
-        refuseTooLarge(payload, std::max(nextAddress, nextOffset));
+        layout.sections[i].virtualSize = static_cast<std::uint32_t>(virtualSize);
+        layout.sections[i].rawSize = static_cast<std::uint32_t>(rawSize);
+        layout.sections[i].virtualAddress = static_cast<std::uint32_t>(address);
+        layout.sections[i].rawOffset = static_cast<std::uint32_t>(offset);
     }
 
     std::string& headers = layout.headers;
@@ -491,8 +496,8 @@ Outcome pack(const Options& options) {
     all.push_back(carried);
 
     const resources::Section laid =
-        resources::lay(all, launcher.image.sections[launcher.resourceSection].virtualAddress);
-    const Layout layout = layOut(launcher, laid, payload, subsystem.value);
+        resources::lay(all, launcher.image.sections[launcher.resourceSection].virtualAddress, maxImageSize);
+    const Layout layout = layOut(launcher, laid, all, subsystem.value);
     if (launcher.isSigned) {
         outcome.warnings.push_back("the template was signed; a signature does not survive the change, so it was "
                                    "dropped: sign the output");

@@ -70,9 +70,7 @@ resources::Resource resource(std::uint16_t type, const resources::Name& name, st
 }
 
 resources::Name named(const std::u16string& text) {
-    resources::Name name;
-    name.text = text;
-    return name;
+    return resources::named(text);
 }
 
 std::string Image::bytes() const {
@@ -80,12 +78,14 @@ std::string Image::bytes() const {
     const std::size_t optionalSize = pe32Plus ? 240 : 224;
     std::vector<Section> sections = {{".text", std::string(0x40, '\xC3'), 0x60000020}};
     std::vector<resources::Resource> list = resources;
-    const std::uint32_t rsrcAddress = 2 * sectionAlignment;
-    const resources::Section laid = resources::lay(list, rsrcAddress);
+    const resources::Section laid = resources::lay(list, resourceSectionAddress, 0xFFFFFFFF);
     std::string rsrc = laid.directory;
     for (std::size_t i = 0; i < list.size(); ++i) {
         rsrc.resize(static_cast<std::size_t>(laid.offsets[i]), '\0');
         rsrc += list[i].bytes;
+    }
+    if (!rawResources.empty()) {
+        rsrc = rawResources;
     }
     sections.push_back({".rsrc", rsrc, 0x40000040});
     if (relocations) {
@@ -182,5 +182,146 @@ Image launcherTemplate() {
     };
     return image;
 }
+
+namespace hostile {
+
+namespace {
+
+constexpr std::uint32_t subdirectory = 0x80000000;
+constexpr std::uint32_t namedEntry = 0x80000000;
+
+// A resource section written by hand, table by table.
+struct RawDirectory {
+    std::string bytes;
+
+    // A table of entries (name field, data field) at the end; returns its offset.
+    std::uint32_t table(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& entries, std::size_t named = 0) {
+        const auto at = static_cast<std::uint32_t>(bytes.size());
+        bytes.resize(bytes.size() + 16 + 8 * entries.size(), '\0');
+        le::put16(bytes, at + 12, static_cast<std::uint32_t>(named));
+        le::put16(bytes, at + 14, static_cast<std::uint32_t>(entries.size() - named));
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            le::put32(bytes, at + 16 + 8 * i, entries[i].first);
+            le::put32(bytes, at + 16 + 8 * i + 4, entries[i].second);
+        }
+        return at;
+    }
+    // Reserves size bytes at the end; returns their offset.
+    std::uint32_t reserve(std::size_t size) {
+        const auto at = static_cast<std::uint32_t>(bytes.size());
+        bytes.resize(bytes.size() + size, '\0');
+        return at;
+    }
+    // A data entry for size bytes at offset in the section.
+    void dataEntry(std::uint32_t at, std::uint32_t offset, std::uint32_t size) {
+        le::put32(bytes, at, resourceSectionAddress + offset);
+        le::put32(bytes, at + 4, size);
+    }
+    std::string image() const {
+        Image image;
+        image.rawResources = bytes;
+        return image.bytes();
+    }
+};
+
+} // namespace
+
+std::string iconNamingOneImage(std::size_t count, std::uint32_t size) {
+    std::string ico(6 + 16 * count, '\0');
+    le::put16(ico, 2, 1);
+    le::put16(ico, 4, static_cast<std::uint32_t>(count));
+    for (std::size_t i = 0; i < count; ++i) {
+        ico[6 + 16 * i] = ico[7 + 16 * i] = 32;
+        le::put32(ico, 6 + 16 * i + 8, size);
+        le::put32(ico, 6 + 16 * i + 12, static_cast<std::uint32_t>(6 + 16 * count));
+    }
+    return ico + std::string(size, 'i');
+}
+
+std::string payloadWithSharedTables(std::size_t types) {
+    RawDirectory d;
+    const std::uint32_t root = d.reserve(16 + 8 * types);
+    const std::uint32_t names = d.table({{1, 0}});
+    const std::uint32_t languages = d.table({{0, 0}});
+    const std::uint32_t data = d.reserve(16 + 4);
+    d.dataEntry(data, data + 16, 4);
+    le::put32(d.bytes, names + 16 + 4, subdirectory | languages);
+    le::put32(d.bytes, languages + 16 + 4, data);
+    le::put16(d.bytes, root + 14, static_cast<std::uint32_t>(types));
+    for (std::size_t i = 0; i < types; ++i) {
+        le::put32(d.bytes, root + 16 + 8 * i, static_cast<std::uint32_t>(i + 1));
+        le::put32(d.bytes, root + 16 + 8 * i + 4, subdirectory | names);
+    }
+    return d.image();
+}
+
+std::string payloadWithLongNames(std::size_t names, bool overlapping) {
+    RawDirectory d;
+    const std::uint32_t root = d.reserve(16 + 8);
+    const std::uint32_t type = d.reserve(16 + 8 * names);
+    const std::uint32_t string = d.reserve(2 + 2 * (0xFFFF + names));
+    le::put16(d.bytes, string, 0xFFFF);
+    for (std::size_t k = 0; k < 0xFFFF + names; ++k) {
+        le::put16(d.bytes, string + 2 + 2 * k, overlapping ? 0xFFFF : u'A');
+    }
+    const std::uint32_t data = d.reserve(16 + 4);
+    d.dataEntry(data, data + 16, 4);
+    le::put16(d.bytes, root + 14, 1);
+    le::put32(d.bytes, root + 16, resources::typeRcdata);
+    le::put32(d.bytes, root + 20, subdirectory | type);
+    le::put16(d.bytes, type + 12, static_cast<std::uint32_t>(names));
+    for (std::size_t i = 0; i < names; ++i) {
+        const std::uint32_t languages = d.table({{0, data}});
+        le::put32(d.bytes, type + 16 + 8 * i,
+                  namedEntry | (string + (overlapping ? 2 * static_cast<std::uint32_t>(i) : 0)));
+        le::put32(d.bytes, type + 16 + 8 * i + 4, subdirectory | languages);
+    }
+    return d.image();
+}
+
+std::string payloadWithIconsSharingData(std::size_t count, std::uint32_t size) {
+    RawDirectory d;
+    const std::uint32_t root = d.reserve(16 + 16);
+    const std::uint32_t icons = d.reserve(16 + 8 * count);
+    const std::uint32_t image = d.reserve(16 + size);
+    d.dataEntry(image, image + 16, size);
+    const std::string groupBytes = iconGroup([count] {
+        std::vector<std::uint16_t> ids;
+        for (std::size_t i = 1; i <= count; ++i) {
+            ids.push_back(static_cast<std::uint16_t>(i));
+        }
+        return ids;
+    }());
+    const std::uint32_t group = d.reserve(16 + groupBytes.size());
+    d.dataEntry(group, group + 16, static_cast<std::uint32_t>(groupBytes.size()));
+    d.bytes.replace(group + 16, groupBytes.size(), groupBytes);
+    const std::uint32_t groupLanguages = d.table({{0, group}});
+    const std::uint32_t groups = d.table({{1, subdirectory | groupLanguages}});
+    le::put16(d.bytes, root + 14, 2);
+    le::put32(d.bytes, root + 16, resources::typeIcon);
+    le::put32(d.bytes, root + 20, subdirectory | icons);
+    le::put32(d.bytes, root + 24, resources::typeGroupIcon);
+    le::put32(d.bytes, root + 28, subdirectory | groups);
+    le::put16(d.bytes, icons + 14, static_cast<std::uint32_t>(count));
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint32_t languages = d.table({{0, image}});
+        le::put32(d.bytes, icons + 16 + 8 * i, static_cast<std::uint32_t>(i + 1));
+        le::put32(d.bytes, icons + 16 + 8 * i + 4, subdirectory | languages);
+    }
+    return d.image();
+}
+
+Image payloadWithIcons(std::size_t count) {
+    Image image;
+    std::vector<std::uint16_t> ids;
+    for (std::size_t i = 1; i <= count; ++i) {
+        ids.push_back(static_cast<std::uint16_t>(i));
+        image.resources.push_back(resource(resources::typeIcon, resources::id(ids.back()), 0, std::string(40, 'c')));
+    }
+    image.resources.push_back(resource(resources::typeGroupIcon, resources::id(1), 0, iconGroup(ids)));
+    return image;
+}
+
+} // namespace hostile
 
 } // namespace packtest

@@ -47,9 +47,31 @@ struct Image {
     std::vector<resources::Resource> resources;
     bool relocations = true;
     std::string certificate;
+    // When set, the resource section's bytes as they are, in place of resources laid out.
+    std::string rawResources;
 
     std::string bytes() const;
 };
+
+// Where such an image's resource section begins.
+constexpr std::uint32_t resourceSectionAddress = 0x2000;
+
+// Inputs shaped as faults that random mutation does not find: large, regular structures.
+namespace hostile {
+// An .ico file of count entries that all name the same size bytes of image.
+std::string iconNamingOneImage(std::size_t count, std::uint32_t size);
+// A payload whose resource types all lead to one shared table of names.
+std::string payloadWithSharedTables(std::size_t types);
+// A payload with names resources of one type, each in a table of its own, sharing one data
+// entry, all named by the same string of 65,535 characters; or, overlapping, each by a string
+// of that length that begins one character after the one before.
+std::string payloadWithLongNames(std::size_t names, bool overlapping);
+// A payload whose first icon group names icons 1 to count, whose data entries all name the
+// same size bytes.
+std::string payloadWithIconsSharingData(std::size_t count, std::uint32_t size);
+// A payload whose first icon group names icons 1 to count, each of its own.
+Image payloadWithIcons(std::size_t count);
+} // namespace hostile
 
 // What the launcher template has: its mark, a manifest asking for asInvoker, a version
 // record and an icon group of two icons.
