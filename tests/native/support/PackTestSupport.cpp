@@ -185,46 +185,35 @@ Image launcherTemplate() {
 
 namespace hostile {
 
-namespace {
-
-constexpr std::uint32_t subdirectory = 0x80000000;
-constexpr std::uint32_t namedEntry = 0x80000000;
-
-// A resource section written by hand, table by table.
-struct RawDirectory {
-    std::string bytes;
-
-    // A table of entries (name field, data field) at the end; returns its offset.
-    std::uint32_t table(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& entries, std::size_t named = 0) {
-        const auto at = static_cast<std::uint32_t>(bytes.size());
-        bytes.resize(bytes.size() + 16 + 8 * entries.size(), '\0');
-        le::put16(bytes, at + 12, static_cast<std::uint32_t>(named));
-        le::put16(bytes, at + 14, static_cast<std::uint32_t>(entries.size() - named));
-        for (std::size_t i = 0; i < entries.size(); ++i) {
-            le::put32(bytes, at + 16 + 8 * i, entries[i].first);
-            le::put32(bytes, at + 16 + 8 * i + 4, entries[i].second);
-        }
-        return at;
+std::uint32_t RawDirectory::table(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& entries,
+                                  std::size_t named) {
+    const auto at = static_cast<std::uint32_t>(bytes.size());
+    bytes.resize(bytes.size() + 16 + 8 * entries.size(), '\0');
+    le::put16(bytes, at + 12, static_cast<std::uint32_t>(named));
+    le::put16(bytes, at + 14, static_cast<std::uint32_t>(entries.size() - named));
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        le::put32(bytes, at + 16 + 8 * i, entries[i].first);
+        le::put32(bytes, at + 16 + 8 * i + 4, entries[i].second);
     }
-    // Reserves size bytes at the end; returns their offset.
-    std::uint32_t reserve(std::size_t size) {
-        const auto at = static_cast<std::uint32_t>(bytes.size());
-        bytes.resize(bytes.size() + size, '\0');
-        return at;
-    }
-    // A data entry for size bytes at offset in the section.
-    void dataEntry(std::uint32_t at, std::uint32_t offset, std::uint32_t size) {
-        le::put32(bytes, at, resourceSectionAddress + offset);
-        le::put32(bytes, at + 4, size);
-    }
-    std::string image() const {
-        Image image;
-        image.rawResources = bytes;
-        return image.bytes();
-    }
-};
+    return at;
+}
 
-} // namespace
+std::uint32_t RawDirectory::reserve(std::size_t size) {
+    const auto at = static_cast<std::uint32_t>(bytes.size());
+    bytes.resize(bytes.size() + size, '\0');
+    return at;
+}
+
+void RawDirectory::dataEntry(std::uint32_t at, std::uint32_t offset, std::uint32_t size) {
+    le::put32(bytes, at, resourceSectionAddress + offset);
+    le::put32(bytes, at + 4, size);
+}
+
+std::string RawDirectory::image() const {
+    Image image;
+    image.rawResources = bytes;
+    return image.bytes();
+}
 
 std::string iconNamingOneImage(std::size_t count, std::uint32_t size) {
     std::string ico(6 + 16 * count, '\0');

@@ -58,6 +58,23 @@ constexpr std::uint32_t resourceSectionAddress = 0x2000;
 
 // Inputs shaped as faults that random mutation does not find: large, regular structures.
 namespace hostile {
+// A resource section written by hand, table by table, for a payload of that section.
+struct RawDirectory {
+    std::string bytes;
+
+    // A table of entries (name field, data field), the first named ones strings; returns its
+    // offset.
+    std::uint32_t table(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& entries, std::size_t named = 0);
+    // Reserves size bytes at the end; returns their offset.
+    std::uint32_t reserve(std::size_t size);
+    // A data entry at at for size bytes at offset in the section.
+    void dataEntry(std::uint32_t at, std::uint32_t offset, std::uint32_t size);
+    // The payload whose resource section this is.
+    std::string image() const;
+};
+constexpr std::uint32_t subdirectory = 0x80000000;
+constexpr std::uint32_t namedEntry = 0x80000000;
+
 // An .ico file of count entries that all name the same size bytes of image.
 std::string iconNamingOneImage(std::size_t count, std::uint32_t size);
 // A payload whose resource types all lead to one shared table of names.
