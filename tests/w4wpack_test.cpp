@@ -104,6 +104,13 @@ Resources wrappedTemplate(const std::string& payload, const std::string& level,
     return expected;
 }
 
+// The resources of a launcher that w4wpack wrote, less the record of how it made it.
+Resources packedResources(const std::string& path) {
+    Resources resources = readResources(path);
+    EXPECT_EQ(1u, resources.erase(ResourceKey("#10", "W4W_PACKED", neutral))) << path;
+    return resources;
+}
+
 struct Outcome {
     DWORD exitCode;
     std::string out;
@@ -245,7 +252,7 @@ TEST(Wrap, WritesWhatTheBuildMachinesPackerWroteAndTheSystemReadsIt) {
     EXPECT_NE(std::string::npos, run.out.find("w4wpack: wrote " + output)) << run.out;
     EXPECT_EQ("", run.err);
     EXPECT_TRUE(readFile(programPath("wrapped-probe.exe")) == readFile(output));
-    EXPECT_EQ(wrappedTemplate(readFile(programPath("probe.exe")), "highestAvailable"), readResources(output));
+    EXPECT_EQ(wrappedTemplate(readFile(programPath("probe.exe")), "highestAvailable"), packedResources(output));
     DWORD stored = 0;
     DWORD computed = 0;
     ASSERT_EQ(CHECKSUM_SUCCESS, MapFileAndCheckSumA(output.c_str(), &stored, &computed));
@@ -276,7 +283,7 @@ TEST(Wrap, ThePayloadsVersionRecordAndFirstIconGroupAsTheSystemSeesThem) {
     expected[ResourceKey("#16", "#1", english)] = version;
     expected[ResourceKey("#14", "SETUP", english)] = group;
     expected[ResourceKey("#3", "#42", english)] = icon;
-    EXPECT_EQ(expected, readResources(temp.file("out.exe")));
+    EXPECT_EQ(expected, packedResources(temp.file("out.exe")));
 }
 
 // A template that a resource editor changed (its version record, and resources named out of
@@ -293,7 +300,7 @@ TEST(Wrap, ATemplateThatAnotherToolEditedStillWrapsAndRuns) {
     const std::string output = temp.file("setup.exe");
     const Outcome run = pack(temp, {launcher, programPath("probe.exe"), output});
     ASSERT_EQ(0u, run.exitCode) << run.err;
-    EXPECT_EQ(wrappedTemplate(readFile(programPath("probe.exe")), "asInvoker", launcher), readResources(output));
+    EXPECT_EQ(wrappedTemplate(readFile(programPath("probe.exe")), "asInvoker", launcher), packedResources(output));
     const testsupport::ScopedEnv report("W4W_PROBE_OUT", temp.file("report"));
     const testsupport::ScopedEnv code("W4W_PROBE_EXIT", "42");
     EXPECT_EQ(42u, testsupport::runProcess(output, "\"" + output + "\" one"));

@@ -1,6 +1,7 @@
 #include "FuzzOracle.h"
 
 #include "Checksum.h"
+#include "Inspect.h"
 #include "LittleEndian.h"
 #include "PackError.h"
 #include "PackTestSupport.h"
@@ -10,6 +11,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 
 namespace fuzz {
 
@@ -65,6 +67,19 @@ void checkOutput(const fs::path& path, const std::string& payloadBytes) {
     if (image.subsystem != pe::subsystemGui && image.subsystem != pe::subsystemConsole) {
         wrong("its subsystem is " + std::to_string(image.subsystem));
     }
+    // What --show and --extract make of it.
+    const fs::path extracted = path.parent_path() / "extracted.exe";
+    try {
+        std::ostringstream shown;
+        pack::show(path, shown);
+        pack::extract(path, extracted);
+    } catch (const pack::Error& e) {
+        wrong(std::string("--show or --extract refuses it: ") + e.what());
+    }
+    if (packtest::readFile(extracted) != payloadBytes) {
+        wrong("--extract does not give back the payload");
+    }
+    fs::remove(extracted);
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -75,4 +76,47 @@ TEST(Command, ExitCodesAndWhatItSays) {
             EXPECT_EQ(std::string::npos, r.err.find('\n', r.err.find('\n') + 1)) << "one line: " << r.err;
         }
     }
+}
+
+// What --show and --extract give of a launcher, against what the payload is: its bytes, and
+// its SHA-256 as coreutils computes it.
+TEST(Command, ShowsAndGivesBackWhatALauncherCarries) {
+    TempDir temp;
+    Image payload = Image();
+    payload.subsystem = 3;
+    std::string bytes = payload.bytes() + std::string(100000, '\x7F');
+    writeFile(temp.file("template.exe"), launcherTemplate().bytes());
+    writeFile(temp.file("payload.exe"), bytes);
+    const std::string t = temp.file("template.exe").string();
+    const std::string p = temp.file("payload.exe").string();
+    const std::string l = temp.file("launcher.exe").string();
+    ASSERT_EQ(0, run({t, p, l}).code);
+
+    std::string expected;
+    if (std::FILE* sum = popen(("sha256sum '" + p + "'").c_str(), "r")) {
+        char digest[65] = {};
+        if (std::fread(digest, 1, 64, sum) == 64) {
+            expected = digest;
+        }
+        pclose(sum);
+    }
+    ASSERT_EQ(64u, expected.size());
+    const Outcome shown = run({"--show", l});
+    EXPECT_EQ(0, shown.code) << shown.err;
+    EXPECT_NE(std::string::npos, shown.out.find(std::to_string(bytes.size()) + " bytes, SHA-256 " + expected))
+        << shown.out;
+    EXPECT_NE(std::string::npos, shown.out.find("payload image   x64, console (subsystem 3)")) << shown.out;
+    EXPECT_NE(std::string::npos, shown.out.find("made with       subsystem console, from the payload")) << shown.out;
+    EXPECT_NE(std::string::npos, shown.out.find("signed          no")) << shown.out;
+
+    EXPECT_EQ(0, run({"--extract", l, temp.file("back.exe").string()}).code);
+    EXPECT_TRUE(readFile(temp.file("back.exe")) == bytes);
+
+    // A template carries nothing: refused, and nothing written.
+    const Outcome refused = run({"--extract", t, temp.file("none.exe").string()});
+    EXPECT_EQ(1, refused.code);
+    EXPECT_NE(std::string::npos, refused.err.find("is not a launcher written by w4wpack: it carries no payload"))
+        << refused.err;
+    EXPECT_EQ((std::vector<std::string>{"back.exe", "launcher.exe", "payload.exe", "template.exe"}),
+              listDir(temp.path()));
 }

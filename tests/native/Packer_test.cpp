@@ -143,6 +143,10 @@ TEST_F(PackerTest, OutputIsTheTemplateWithItsResourceSectionGrownByThePayload) {
     std::map<std::string, std::string> expected = resourcesOf(launcherTemplate());
     expected["24/1/0"] = manifestOf("highestAvailable");
     expected["10/100/0"] = payload;
+    expected["10/W4W_PACKED/0"] =
+        "execution level highestAvailable, from the payload's manifest\nsubsystem gui, from the "
+        "payload\nversion record from the template (the payload has none), icon from the "
+        "template (the payload has none)\n";
     EXPECT_EQ(expected, resourcesOf(options.outputPath));
 
     const std::string before = readFile(options.templatePath);

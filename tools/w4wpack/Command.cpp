@@ -1,5 +1,6 @@
 #include "Command.h"
 
+#include "Inspect.h"
 #include "Manifest.h"
 #include "PackError.h"
 #include "Packer.h"
@@ -14,7 +15,11 @@ namespace {
 
 const char* const usage =
     "usage: w4wpack [OPTION...] TEMPLATE PAYLOAD OUTPUT\n"
+    "       w4wpack --show LAUNCHER\n"
+    "       w4wpack --extract LAUNCHER OUTPUT\n"
     "  Writes OUTPUT: a copy of the launcher TEMPLATE that carries the executable PAYLOAD.\n"
+    "  --show prints what a launcher that w4wpack wrote carries; --extract writes its payload\n"
+    "  to OUTPUT, byte for byte.\n"
     "  --execution-level LEVEL     asInvoker, highestAvailable or requireAdministrator, for OUTPUT's\n"
     "                              manifest; by default the one PAYLOAD's own manifest asks for, or asInvoker\n"
     "  --subsystem console|gui     OUTPUT's subsystem: a console launcher shares its console, standard handles and\n"
@@ -24,8 +29,12 @@ const char* const usage =
     "                              replace them, where it has them\n";
 
 struct Command {
+    enum class Mode { Pack, Show, Extract };
+    Mode mode = Mode::Pack;
     bool help = false;
+    bool packOptions = false;
     Options options;
+    std::vector<files::Path> paths;
 };
 
 // Whether argv[i] is the option name, given as "--name VALUE" or "--name=VALUE"; its value
@@ -59,15 +68,23 @@ Command parse(int argc, const char* const* argv) {
             onlyPaths = true;
         } else if (arg == "-h" || arg == "--help") {
             command.help = true;
+        } else if (arg == "--show" || arg == "--extract") {
+            if (command.mode != Command::Mode::Pack) {
+                W4W_REFUSE("--show and --extract go alone");
+            }
+            command.mode = arg == "--show" ? Command::Mode::Show : Command::Mode::Extract;
         } else if (arg == "--keep-template-identity") {
             command.options.keepTemplateIdentity = true;
+            command.packOptions = true;
         } else if (optionValue("--execution-level", argc, argv, i, value)) {
+            command.packOptions = true;
             command.options.level = manifest::canonicalLevel(value);
             if (command.options.level.empty()) {
                 W4W_REFUSE("unknown execution level '" + value +
                            "': use asInvoker, highestAvailable or requireAdministrator");
             }
         } else if (optionValue("--subsystem", argc, argv, i, value)) {
+            command.packOptions = true;
             if (value == "console") {
                 command.options.subsystem = pe::subsystemConsole;
             } else if (value == "gui") {
@@ -79,6 +96,7 @@ Command parse(int argc, const char* const* argv) {
             if (value.empty()) {
                 W4W_REFUSE("--icon needs a file");
             }
+            command.packOptions = true;
             command.options.iconPath = files::fromUtf8(value);
         } else {
             W4W_REFUSE("unknown option " + arg);
@@ -87,17 +105,28 @@ Command parse(int argc, const char* const* argv) {
     if (command.help) {
         return command;
     }
-    if (paths.size() != 3) {
-        W4W_REFUSE("expected TEMPLATE, PAYLOAD and OUTPUT, got " + std::to_string(paths.size()) + " paths");
+    const struct {
+        std::size_t count;
+        const char* names;
+    } expected[] = {{3, "TEMPLATE, PAYLOAD and OUTPUT"}, {1, "LAUNCHER"}, {2, "LAUNCHER and OUTPUT"}};
+    const auto& wanted = expected[static_cast<int>(command.mode)];
+    if (command.mode != Command::Mode::Pack && command.packOptions) {
+        W4W_REFUSE("--show and --extract take no other options");
+    }
+    if (paths.size() != wanted.count) {
+        W4W_REFUSE(std::string("expected ") + wanted.names + ", got " + std::to_string(paths.size()) + " paths");
     }
     for (const std::string& path : paths) {
         if (path.empty()) {
             W4W_REFUSE("a path is empty");
         }
+        command.paths.push_back(files::fromUtf8(path));
     }
-    command.options.templatePath = files::fromUtf8(paths[0]);
-    command.options.payloadPath = files::fromUtf8(paths[1]);
-    command.options.outputPath = files::fromUtf8(paths[2]);
+    if (command.mode == Command::Mode::Pack) {
+        command.options.templatePath = command.paths[0];
+        command.options.payloadPath = command.paths[1];
+        command.options.outputPath = command.paths[2];
+    }
     return command;
 }
 
@@ -116,6 +145,15 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
         return 0;
     }
     try {
+        if (command.mode == Command::Mode::Show) {
+            show(command.paths[0], out);
+            return 0;
+        }
+        if (command.mode == Command::Mode::Extract) {
+            extract(command.paths[0], command.paths[1]);
+            out << "w4wpack: wrote " << files::toUtf8(std::filesystem::absolute(command.paths[1])) << '\n';
+            return 0;
+        }
         const Outcome outcome = pack(command.options);
         for (const std::string& warning : outcome.warnings) {
             err << "w4wpack: warning: " << warning << '\n';

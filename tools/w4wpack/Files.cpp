@@ -159,7 +159,7 @@ InputFile::InputFile(const Path& path, const std::string& role)
     if (fs::exists(status) && !fs::is_regular_file(status)) {
         W4W_REFUSE(fileName + " is not a regular file");
     }
-    file.reset(open(path, false));
+    file.reset(open(path, false), CloseFile());
     if (!file) {
         W4W_REFUSE("cannot open " + fileName + ": " + reason(errno));
     }
@@ -169,8 +169,18 @@ InputFile::InputFile(const Path& path, const std::string& role)
     }
 }
 
+InputFile InputFile::part(std::uint64_t offset, std::uint64_t size, const std::string& name) const {
+    InputFile part;
+    part.filePath = filePath;
+    part.fileName = name;
+    part.base = base + offset;
+    part.fileSize = size;
+    part.file = file;
+    return part;
+}
+
 std::size_t InputFile::readInto(std::uint64_t offset, char* data, std::size_t size) const {
-    if (!seek(file.get(), offset)) {
+    if (!seek(file.get(), base + offset)) {
         W4W_FAIL("cannot read " + fileName + ": " + reason(errno));
     }
     const std::size_t got = std::fread(data, 1, size, file.get());

@@ -17,7 +17,11 @@ Path fromUtf8(const std::string& text);
 std::string toUtf8(const Path& path);
 
 struct CloseFile {
-    void operator()(std::FILE* file) const { std::fclose(file); }
+    void operator()(std::FILE* file) const {
+        if (file != nullptr) {
+            std::fclose(file);
+        }
+    }
 };
 using FileHandle = std::unique_ptr<std::FILE, CloseFile>;
 
@@ -34,6 +38,10 @@ public:
     // "the payload /where/setup.exe"
     const std::string& name() const { return fileName; }
 
+    // size bytes at offset of this file, read as a file of their own and named name: a file
+    // that another one carries. The caller has checked that they lie in the file.
+    InputFile part(std::uint64_t offset, std::uint64_t size, const std::string& name) const;
+
     // size bytes at offset, which the caller has checked lie in the file.
     std::string read(std::uint64_t offset, std::size_t size) const;
     // The bytes at offset, read into buffer in pieces of at most capacity, handed to sink
@@ -44,10 +52,14 @@ public:
 private:
     std::size_t readInto(std::uint64_t offset, char* data, std::size_t size) const;
 
+    InputFile() = default;
+
     Path filePath;
     std::string fileName;
+    std::uint64_t base = 0;
     std::uint64_t fileSize = 0;
-    FileHandle file;
+    // Shared with the parts of the file.
+    std::shared_ptr<std::FILE> file;
 };
 
 // The output, written to a new file beside its final place and moved there only when

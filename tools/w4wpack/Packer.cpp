@@ -22,10 +22,6 @@ using resources::Resource;
 // A few MiB: large enough that the system's calls cost nothing, small enough that memory
 // stays flat whatever the payload's size.
 constexpr std::size_t pieceSize = 2 << 20;
-// The launcher template's mark, which its resource script gives it: the version record and
-// the icons do not tell, as users edit them.
-const std::u16string markerName = u"W4W_LAUNCHER";
-constexpr std::uint16_t payloadId = 100;
 constexpr std::uint16_t manifestId = 1;
 // Far more than a manifest is; read whole, so bounded.
 constexpr std::uint32_t maxManifestSize = 1 << 20;
@@ -215,31 +211,6 @@ Level payloadLevel(const std::vector<Resource>& all, const files::InputFile& pay
                    "'; give --execution-level");
     }
     return {level, "from the payload's manifest"};
-}
-
-void checkOutput(const fs::path& output, std::initializer_list<const files::InputFile*> inputs) {
-    const std::string name = "the output " + files::toUtf8(output);
-    std::error_code error;
-    if (!fs::is_directory(output.parent_path(), error)) {
-        W4W_REFUSE("the output's directory " + files::toUtf8(output.parent_path()) + " does not exist");
-    }
-    const fs::file_status status = fs::status(output, error);
-    if (fs::is_directory(status)) {
-        W4W_REFUSE(name + " is a directory");
-    }
-    if (!fs::exists(status)) {
-        return;
-    }
-    for (const files::InputFile* input : inputs) {
-        if (input != nullptr && fs::equivalent(output, input->path(), error) && !error) {
-            W4W_REFUSE(name + " is the same file as " + input->name());
-        }
-    }
-    // Windows refuses to replace it, Linux does not: refuse it everywhere.
-    const fs::perms writable = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
-    if ((status.permissions() & writable) == fs::perms::none) {
-        W4W_REFUSE(name + " is read-only");
-    }
 }
 
 // The output, with the checksum of what it has written so far.
@@ -453,6 +424,31 @@ void writeImage(files::OutputFile& out, const Template& launcher, const files::I
 
 } // namespace
 
+void checkOutput(const fs::path& output, std::initializer_list<const files::InputFile*> inputs) {
+    const std::string name = "the output " + files::toUtf8(output);
+    std::error_code error;
+    if (!fs::is_directory(output.parent_path(), error)) {
+        W4W_REFUSE("the output's directory " + files::toUtf8(output.parent_path()) + " does not exist");
+    }
+    const fs::file_status status = fs::status(output, error);
+    if (fs::is_directory(status)) {
+        W4W_REFUSE(name + " is a directory");
+    }
+    if (!fs::exists(status)) {
+        return;
+    }
+    for (const files::InputFile* input : inputs) {
+        if (input != nullptr && fs::equivalent(output, input->path(), error) && !error) {
+            W4W_REFUSE(name + " is the same file as " + input->name());
+        }
+    }
+    // Windows refuses to replace it, Linux does not: refuse it everywhere.
+    const fs::perms writable = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+    if ((status.permissions() & writable) == fs::perms::none) {
+        W4W_REFUSE(name + " is read-only");
+    }
+}
+
 std::string subsystemName(std::uint16_t subsystem) {
     return subsystem == pe::subsystemConsole ? "console" : "gui";
 }
@@ -494,6 +490,15 @@ Outcome pack(const Options& options) {
     carried.file = &payload;
     carried.size = static_cast<std::uint32_t>(payload.size());
     all.push_back(carried);
+    // How the choices were made, for --show: they cannot be told from the output alone.
+    const resources::Name record = resources::named(recordName);
+    all.erase(std::remove_if(all.begin(), all.end(),
+                             [&](const Resource& r) { return isType(r, resources::typeRcdata) && r.name == record; }),
+              all.end());
+    all.push_back(Resource::held(resources::id(resources::typeRcdata), record, 0,
+                                 "execution level " + level.value + ", " + level.origin + "\nsubsystem " +
+                                     subsystemName(subsystem.value) + ", " + subsystem.origin + "\n" +
+                                     outcome.identity + "\n"));
 
     const resources::Section laid =
         resources::lay(all, launcher.image.sections[launcher.resourceSection].virtualAddress, maxImageSize);

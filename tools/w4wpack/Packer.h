@@ -3,10 +3,19 @@
 #include "Files.h"
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
 namespace pack {
+
+// The launcher template's mark, which its resource script gives it: the version record and
+// the icons do not tell, as users edit them.
+const std::u16string markerName = u"W4W_LAUNCHER";
+// The payload's resource, RT_RCDATA 100.
+constexpr std::uint16_t payloadId = 100;
+// What a launcher written by w4wpack records of how it was made, as RT_RCDATA text.
+const std::u16string recordName = u"W4W_PACKED";
 
 // Resource sizes and image offsets are 32-bit; staying within the signed range leaves every
 // reader of the image room.
@@ -21,6 +30,10 @@ struct Options {
     files::Path iconPath;        // empty: the payload's icon, or the template's
     bool keepTemplateIdentity = false;
 };
+
+// Refuses an output that cannot be written, or that is one of the inputs (also through a link
+// or another path); a null input is skipped.
+void checkOutput(const files::Path& output, std::initializer_list<const files::InputFile*> inputs);
 
 // "console" or "gui", as the option names them.
 std::string subsystemName(std::uint16_t subsystem);
