@@ -141,6 +141,12 @@ TEST_F(LauncherTest, RecordsOfARun) {
         {R"(Created \[)" + dirPattern + R"(\\orv-?\d+\.tmp\] file)", "FileUtils::`anonymous-namespace'::createNewFile"},
         {"Moved '" + dirPattern + R"(\\orv-?\d+\.tmp' file to ')" + dirPattern + R"(\\setup\.exe')",
          "FileUtils::`anonymous-namespace'::moveFileImpl"},
+        {R"(Checked \[)" + dirPattern + R"(\]: it holds \[)" + dirPattern + R"(\\setup\.exe\] alone)",
+         "`anonymous-namespace'::run"},
+        {R"(Started \[)" + dirPattern + R"(\\setup\.exe\] process \d+)",
+         "`anonymous-namespace'::execProcessWaitForFinish"},
+        {R"(Ended \[)" + dirPattern + R"(\\setup\.exe\] process \d+ with exit code 0)",
+         "`anonymous-namespace'::execProcessWaitForFinish"},
         {R"(Deleted \[)" + dirPattern + R"(\\setup\.exe\] file)", "FileUtils::`anonymous-namespace'::deleteFileImpl"},
         {R"(Deleted \[)" + dirPattern + R"(\] directory)", "FileUtils::deleteDirectory"},
     };

@@ -24,11 +24,25 @@ using testsupport::TempDir;
 namespace {
 
 // The records that every run writes once, by what they say about its directory D.
-enum RecordKind { Reserved, Released, TemporaryCreated, Moved, PayloadDeleted, DirectoryDeleted, kindCount };
+enum RecordKind {
+    Reserved,
+    Released,
+    TemporaryCreated,
+    Moved,
+    Checked,
+    Started,
+    Ended,
+    PayloadDeleted,
+    DirectoryDeleted,
+    kindCount
+};
 const char* const kindNames[kindCount] = {"Created [D] file",
                                           "Deleted [D] file",
                                           "Created [D\\orv*.tmp] file",
                                           "Moved ... to D",
+                                          "Checked [D]",
+                                          "Started [D\\setup.exe] process",
+                                          "Ended [D\\setup.exe] process",
                                           "Deleted [D\\setup.exe] file",
                                           "Deleted [D] directory"};
 
@@ -39,11 +53,15 @@ bool classify(const std::string& message, RecordKind& kind, std::string& dir) {
         std::regex(R"(Deleted \[(.*\\orv-?\d+\.tmp)\] file)"),
         std::regex(R"(Created \[(.*\\orv-?\d+\.tmp)\\orv-?\d+\.tmp\] file)"),
         std::regex(R"(Moved '(.*)\\orv-?\d+\.tmp' file to '.*\\setup\.exe')"),
+        std::regex(R"(Checked \[(.*)\]: it holds \[.*\\setup\.exe\] alone)"),
+        std::regex(R"(Started \[(.*)\\setup\.exe\] process \d+)"),
+        std::regex(R"(Ended \[(.*)\\setup\.exe\] process \d+ with exit code \d+)"),
         std::regex(R"(Deleted \[(.*)\\setup\.exe\] file)"),
         std::regex(R"(Deleted \[(.*)\] directory)"),
     };
     // The temporary file's name ends like a reserved directory's: it is tried first.
-    static const RecordKind order[] = {TemporaryCreated, Reserved, Released, Moved, PayloadDeleted, DirectoryDeleted};
+    static const RecordKind order[] = {TemporaryCreated, Reserved, Released,       Moved,           Checked,
+                                       Started,          Ended,    PayloadDeleted, DirectoryDeleted};
     for (const RecordKind k : order) {
         std::smatch m;
         if (std::regex_match(message, m, patterns[k])) {

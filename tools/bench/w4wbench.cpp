@@ -16,6 +16,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -24,6 +26,7 @@ namespace {
 const char* const arguments = "\"hello world\" plain";
 const DWORD payloadExitCode = 42;
 const char* const holdMilliseconds = "300";
+const int warmUpRounds = 3;
 
 [[noreturn]] void fail(const std::string& what, DWORD error = 0) {
     if (error != 0) {
@@ -106,20 +109,108 @@ Memory memoryOf(HANDLE process) {
     return {static_cast<double>(counters.PeakPagefileUsage) / mib, static_cast<double>(counters.PagefileUsage) / mib};
 }
 
+// A moment of the clock that the log's timestamps come from, in ms.
+double clockMs(const SYSTEMTIME& time) {
+    FILETIME file;
+    SystemTimeToFileTime(&time, &file);
+    return static_cast<double>((static_cast<ULONGLONG>(file.dwHighDateTime) << 32) | file.dwLowDateTime) / 10000.0;
+}
+
+double clockNowMs() {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    return clockMs(now);
+}
+
 struct Timed {
     double ms;
-    Memory atEnd; // read after the end, before the handle is closed
+    Memory atEnd;        // read after the end, before the handle is closed
+    double startedClock; // clockNowMs() as it was started
+    DWORD id;
 };
 
 // Start to end, as the user who starts the program waits for it.
 Timed timeProgram(const std::string& program, DWORD flags) {
+    const double clock = clockNowMs();
     const double begin = nowMs();
     const Child child(program, commandLineOf(program), flags);
     WaitForSingleObject(child.handle(), INFINITE);
     const double ms = nowMs() - begin;
     const Memory atEnd = memoryOf(child.handle());
     child.expectPayloadExitCode();
-    return {ms, atEnd};
+    return {ms, atEnd, clock, child.id()};
+}
+
+// The moments of a launcher's run that its log records tell, in order.
+enum Phase { DirectoryMade, PayloadWritten, Checked, ChildStarted, ChildEnded, DirectoryRemoved, phaseCount };
+const char* const phaseNames[phaseCount] = {"directory", "written", "checked", "started", "ended", "removed"};
+
+bool isPhase(Phase phase, const std::string& message) {
+    const auto starts = [&message](const char* text) {
+        return message.compare(0, std::strlen(text), text) == 0;
+    };
+    const auto ends = [&message](const std::string& text) {
+        return message.size() >= text.size() && message.compare(message.size() - text.size(), text.size(), text) == 0;
+    };
+    switch (phase) {
+    case DirectoryMade:
+        // The temporary file for the payload: the first record once the directory is there.
+        return starts("Created [") && message.find(".tmp\\orv") != std::string::npos;
+    case PayloadWritten:
+        return starts("Moved '");
+    case Checked:
+        return starts("Checked [");
+    case ChildStarted:
+        return starts("Started [");
+    case ChildEnded:
+        return starts("Ended [");
+    default:
+        return starts("Deleted [") && ends("] directory");
+    }
+}
+
+// Reads the records appended to the log since offset, and where they are those of the
+// launcher with that process ID, when each phase came, in ms from startedClock. False when a
+// phase has no record.
+bool readPhases(const std::string& log, std::streamoff& offset, const Timed& run, double (&phases)[phaseCount]) {
+    std::ifstream in(log, std::ios::binary);
+    in.seekg(offset);
+    std::string header;
+    std::string message;
+    int found = 0;
+    const std::string pid = "(PID: " + std::to_string(run.id) + ",";
+    while (std::getline(in, header) && std::getline(in, message)) {
+        // The log is written in text mode.
+        if (!message.empty() && message.back() == '\r') {
+            message.pop_back();
+        }
+        SYSTEMTIME time = {};
+        unsigned year, month, day, hour, minute, second, ms;
+        if (std::sscanf(header.c_str(), "[%u/%u/%u %u:%u:%u.%u,", &year, &month, &day, &hour, &minute, &second, &ms) !=
+                7 ||
+            header.find(pid) == std::string::npos) {
+            continue;
+        }
+        time.wYear = static_cast<WORD>(year);
+        time.wMonth = static_cast<WORD>(month);
+        time.wDay = static_cast<WORD>(day);
+        time.wHour = static_cast<WORD>(hour);
+        time.wMinute = static_cast<WORD>(minute);
+        time.wSecond = static_cast<WORD>(second);
+        time.wMilliseconds = static_cast<WORD>(ms);
+        const std::string::size_type colon = message.find(": ");
+        const std::string text = colon == std::string::npos ? message : message.substr(colon + 2);
+        for (int p = 0; p < phaseCount; ++p) {
+            if (isPhase(static_cast<Phase>(p), text)) {
+                phases[p] = clockMs(time) - run.startedClock;
+                found |= 1 << p;
+            }
+        }
+    }
+    in.clear();
+    in.seekg(0, std::ios::end);
+    offset = in.tellg();
+    return found == (1 << phaseCount) - 1;
 }
 
 double timeCopy(const std::string& from, const std::string& to) {
@@ -217,6 +308,7 @@ struct Size {
     std::string launcher;
     ULONGLONG payloadBytes = 0;
     std::vector<double> launcherMs, directMs, copyMs;
+    std::vector<double> phases[phaseCount];
     std::vector<double> peakAtEnd; // MiB, one per timed launcher run
     double largestWhileRunning = -1;
 };
@@ -285,18 +377,33 @@ int main(int argc, char** argv) {
                 "           direct    the padded payload started by this program as the launcher starts it\n"
                 "                     (the same flags, the same arguments)\n"
                 "           copy      CopyFileA of the padded payload into TEMP\n");
-    std::printf("Runs       per size and kind one warm-up of each case, then %d rounds of launcher, direct,\n"
-                "           copy\n\n",
-                repetitions);
+    std::printf("Runs       %d rounds of every case of every size and kind to warm up, then per size and\n"
+                "           kind %d rounds of launcher, direct, copy\n\n",
+                warmUpRounds, repetitions);
 
+    const std::string log = temp + "\\" + logName;
+    std::streamoff logOffset = 0;
+    // Wine's first process starts, and the file cache, settle over the first runs of all: the
+    // size timed first would otherwise pay for them.
+    for (int round = 0; round < warmUpRounds; ++round) {
+        for (const Size& size : sizes) {
+            timeProgram(size.launcher, 0);
+            timeProgram(size.payload, size.startFlags);
+            timeCopy(size.payload, copyTarget);
+            expectOnlyTheLog(temp);
+        }
+    }
     for (Size& size : sizes) {
-        timeProgram(size.launcher, 0);
-        timeProgram(size.payload, size.startFlags);
-        timeCopy(size.payload, copyTarget);
-        expectOnlyTheLog(temp);
         for (int i = 0; i < repetitions; ++i) {
             const Timed launcher = timeProgram(size.launcher, 0);
             expectOnlyTheLog(temp);
+            double phases[phaseCount] = {};
+            if (!readPhases(log, logOffset, launcher, phases)) {
+                fail(size.launcher + " left no record of some phase of its run in " + log);
+            }
+            for (int p = 0; p < phaseCount; ++p) {
+                size.phases[p].push_back(phases[p]);
+            }
             size.launcherMs.push_back(launcher.ms);
             size.peakAtEnd.push_back(launcher.atEnd.peakPagefile);
             size.directMs.push_back(timeProgram(size.payload, size.startFlags).ms);
@@ -304,6 +411,7 @@ int main(int argc, char** argv) {
         }
         size.largestWhileRunning = largestPagefileWhileRunning(size.launcher);
         expectOnlyTheLog(temp);
+        logOffset = static_cast<std::streamoff>(std::ifstream(log, std::ios::binary | std::ios::ate).tellg());
     }
 
     std::printf("%-14s %14s  %-9s %9s %10s %9s %9s\n", "size", "payload bytes", "case", "min ms", "median ms", "p90 ms",
@@ -321,6 +429,22 @@ int main(int argc, char** argv) {
                         first ? bytes.c_str() : "", c.name, minimum(c.ms), median(c.ms), percentile(c.ms, 90),
                         maximum(c.ms));
         }
+    }
+
+    std::printf("\nWhere the launcher's time goes: the median ms from its start to each moment its log records\n"
+                "(timestamps of 1 ms), and to its end as this program saw it\n");
+    std::printf("%-14s", "size");
+    for (const char* name : phaseNames) {
+        std::printf(" %9s", name);
+    }
+    std::printf(" %9s\n", "end");
+    for (const Size& size : sizes) {
+        const std::string label = std::to_string(size.mib) + " MiB " + size.kind;
+        std::printf("%-14s", label.c_str());
+        for (const std::vector<double>& phase : size.phases) {
+            std::printf(" %9.1f", median(phase));
+        }
+        std::printf(" %9.1f\n", median(size.launcherMs));
     }
 
     std::printf("\nLauncher's private memory (pagefile-backed commit)\n");
@@ -344,16 +468,19 @@ int main(int argc, char** argv) {
         const double direct = median(size.directMs);
         const double copy = median(size.copyMs);
         std::printf("bench kind=%s size_mib=%d launcher_ms=%.1f launcher_p90_ms=%.1f launcher_max_ms=%.1f "
-                    "direct_ms=%.1f copy_ms=%.1f overhead_ratio=%.2f\n",
+                    "direct_ms=%.1f copy_ms=%.1f copy_p90_ms=%.1f overhead_ratio=%.2f",
                     size.kind, size.mib, launcher, percentile(size.launcherMs, 90), maximum(size.launcherMs), direct,
-                    copy, (launcher - direct) / (direct + copy));
+                    copy, percentile(size.copyMs, 90), (launcher - direct) / (direct + copy));
+        for (int p = 0; p < phaseCount; ++p) {
+            std::printf(" %s_ms=%.1f", phaseNames[p], median(size.phases[p]));
+        }
+        std::printf("\n");
     }
     for (const Size& size : sizes) {
         std::printf("memory kind=%s size_mib=%d peak_pagefile_at_end_mib=%.1f largest_pagefile_seen_mib=%.1f\n",
                     size.kind, size.mib, maximum(size.peakAtEnd), size.largestWhileRunning);
     }
 
-    const std::string log = temp + "\\" + logName;
     if (!DeleteFileA(log.c_str())) {
         const DWORD error = GetLastError();
         fail("cannot delete " + log, error);

@@ -256,7 +256,8 @@ private:
     std::vector<HANDLE> inherited;
 };
 
-// Owner of a process-creation attribute list. The values it names must outlive it.
+// Owner of a process-creation attribute list, with room for count attributes. The values it
+// names must outlive it.
 class AttributeList {
 public:
     explicit AttributeList(DWORD count) {
@@ -271,10 +272,9 @@ public:
     AttributeList(const AttributeList&) = delete;
     AttributeList& operator=(const AttributeList&) = delete;
 
-    void add(DWORD_PTR attribute, void* value, SIZE_T size) {
-        if (!UpdateProcThreadAttribute(get(), 0, attribute, value, size, nullptr, nullptr)) {
-            ORV_THROW_LAST_ERROR("UpdateProcThreadAttribute failed", UpdateProcThreadAttribute);
-        }
+    // False where the system does not know the attribute.
+    bool add(DWORD_PTR attribute, void* value, SIZE_T size) {
+        return UpdateProcThreadAttribute(get(), 0, attribute, value, size, nullptr, nullptr) != FALSE;
     }
     LPPROC_THREAD_ATTRIBUTE_LIST get() { return reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer.data()); }
 
@@ -298,62 +298,111 @@ AutoHandle createPayloadJob() {
     return job;
 }
 
+// Windows 10's PROC_THREAD_ATTRIBUTE_JOB_LIST, which headers aimed at Windows 7 leave out.
+constexpr DWORD_PTR jobListAttribute = 13 | PROC_THREAD_ATTRIBUTE_INPUT;
+
+// How the payload is started, besides the launcher's options.
+struct Start {
+    std::wstring application;
+    std::vector<wchar_t> commandLine; // writable: CreateProcessW may write into it
+    std::wstring workingDir;          // empty: the launcher's
+    StandardHandles* standard = nullptr;
+    HANDLE job = nullptr;
+};
+
+// CreateProcessW for the payload, in the job if there is one: put in at creation where the
+// system can (Windows 10), else created suspended, and then assignAfter is set. Its result and
+// last error are CreateProcessW's.
+BOOL createPayload(Start& start, const LaunchOptions& options, PROCESS_INFORMATION& processInfo, bool& assignAfter) {
+    bool jobAtCreation = start.job != nullptr;
+    for (;;) {
+        STARTUPINFOEXW startupInfo = {};
+        startupInfo.StartupInfo.cb = sizeof startupInfo.StartupInfo;
+        DWORD flags = options.creationFlags;
+        BOOL inherit = FALSE;
+        std::optional<AttributeList> attributes;
+        if (start.standard != nullptr) {
+            startupInfo.StartupInfo.dwFlags |= STARTF_USESTDHANDLES;
+            startupInfo.StartupInfo.hStdInput = start.standard->in();
+            startupInfo.StartupInfo.hStdOutput = start.standard->out();
+            startupInfo.StartupInfo.hStdError = start.standard->err();
+        }
+        std::vector<HANDLE>* handles = start.standard != nullptr ? &start.standard->toInherit() : nullptr;
+        if ((handles != nullptr && !handles->empty()) || jobAtCreation) {
+            attributes.emplace(2);
+            startupInfo.StartupInfo.cb = sizeof startupInfo;
+            startupInfo.lpAttributeList = attributes->get();
+            flags |= EXTENDED_STARTUPINFO_PRESENT;
+        }
+        if (handles != nullptr && !handles->empty()) {
+            // Exactly these: not the extracted file, nor whatever the launcher itself inherited.
+            if (!attributes->add(PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles->data(),
+                                 handles->size() * sizeof(HANDLE))) {
+                ORV_THROW_LAST_ERROR("UpdateProcThreadAttribute failed", UpdateProcThreadAttribute);
+            }
+            inherit = TRUE;
+        }
+        if (jobAtCreation) {
+            jobAtCreation = attributes->add(jobListAttribute, &start.job, sizeof start.job);
+        }
+        assignAfter = start.job != nullptr && !jobAtCreation;
+        if (assignAfter) {
+            flags |= CREATE_SUSPENDED;
+        }
+        const BOOL created = CreateProcessW(
+            start.application.c_str(), start.commandLine.data(), nullptr, nullptr, inherit, flags, nullptr,
+            start.workingDir.empty() ? nullptr : start.workingDir.c_str(), &startupInfo.StartupInfo, &processInfo);
+        if (created || !jobAtCreation) {
+            return created;
+        }
+        // Perhaps only the job was refused: once more, the other way.
+        jobAtCreation = false;
+    }
+}
+
 // held: the extracted file, kept from being changed until the system has opened it to run it.
 int execProcessWaitForFinish(const std::string& applicationPath, const std::wstring& commandLine, AutoHandle held,
                              const LaunchOptions& options) {
-    STARTUPINFOEXW startupInfo = {};
-    startupInfo.StartupInfo.cb = sizeof startupInfo.StartupInfo;
-    PROCESS_INFORMATION processInfo = {};
-    // CreateProcessW may write into the command line.
-    std::vector<wchar_t> writableCommandLine(commandLine.begin(), commandLine.end());
-    writableCommandLine.push_back(L'\0');
-    const std::wstring workingDir =
-        options.inExtractionDirectory ? tstrings::ansiToUtf16(FileUtils::dirname(applicationPath)) : std::wstring();
-    DWORD flags = options.creationFlags;
-    BOOL inherit = FALSE;
-
+    Start start;
+    start.application = tstrings::ansiToUtf16(applicationPath);
+    start.commandLine.assign(commandLine.begin(), commandLine.end());
+    start.commandLine.push_back(L'\0');
+    if (options.inExtractionDirectory) {
+        start.workingDir = tstrings::ansiToUtf16(FileUtils::dirname(applicationPath));
+    }
     std::optional<StandardHandles> standard;
-    std::optional<AttributeList> attributes;
     if (options.shareConsole) {
         // Installed before the payload can have the console's Ctrl+C, and not inherited by it
         // (as ignoring them through a null handler would be).
         SetConsoleCtrlHandler(onConsoleEvent, TRUE);
-        standard.emplace();
-        startupInfo.StartupInfo.dwFlags |= STARTF_USESTDHANDLES;
-        startupInfo.StartupInfo.hStdInput = standard->in();
-        startupInfo.StartupInfo.hStdOutput = standard->out();
-        startupInfo.StartupInfo.hStdError = standard->err();
-        std::vector<HANDLE>& list = standard->toInherit();
-        if (!list.empty()) {
-            // Exactly these: not the extracted file, nor whatever the launcher itself inherited.
-            attributes.emplace(1);
-            attributes->add(PROC_THREAD_ATTRIBUTE_HANDLE_LIST, list.data(), list.size() * sizeof(HANDLE));
-            startupInfo.StartupInfo.cb = sizeof startupInfo;
-            startupInfo.lpAttributeList = attributes->get();
-            flags |= EXTENDED_STARTUPINFO_PRESENT;
-            inherit = TRUE;
-        }
+        start.standard = &standard.emplace();
     }
     std::optional<AutoHandle> job;
     if (options.endWithLauncher) {
-        job.emplace(createPayloadJob());
-        // It runs only once it is in the job.
-        flags |= CREATE_SUSPENDED;
+        start.job = job.emplace(createPayloadJob()).get();
     }
 
-    if (!CreateProcessW(tstrings::ansiToUtf16(applicationPath).c_str(), writableCommandLine.data(), nullptr, nullptr,
-                        inherit, flags, nullptr, workingDir.empty() ? nullptr : workingDir.c_str(),
-                        &startupInfo.StartupInfo, &processInfo)) {
+    PROCESS_INFORMATION processInfo = {};
+    bool assignAfter = false;
+    if (!createPayload(start, options, processInfo, assignAfter)) {
         ORV_THROW_LAST_ERROR("CreateProcess failed", CreateProcessW);
     }
     const AutoProcess child(processInfo);
     standard.reset();
-    if (job && !AssignProcessToJobObject(job->get(), child.process())) {
-        // The launcher runs in a job that allows no other; the payload runs all the same.
-        const DWORD error = GetLastError();
-        ORV_LOG(LogLevel::Warning, tstrings::StringBuilder("AssignProcessToJobObject failed with ")
-                                       << systemErrorText(error, nullptr)
-                                       << "; the payload will not end with the launcher");
+    if (assignAfter) {
+        if (!AssignProcessToJobObject(start.job, child.process())) {
+            // The launcher runs in a job that allows no other; the payload runs all the same.
+            const DWORD error = GetLastError();
+            ORV_LOG(LogLevel::Warning, tstrings::StringBuilder("AssignProcessToJobObject failed with ")
+                                           << systemErrorText(error, nullptr)
+                                           << "; the payload will not end with the launcher");
+        }
+        if (ResumeThread(child.thread()) == static_cast<DWORD>(-1)) {
+            const DWORD error = GetLastError();
+            // Never left suspended.
+            TerminateProcess(child.process(), static_cast<UINT>(-1));
+            ORV_THROW_WIN32("ResumeThread failed", ResumeThread, error);
+        }
     }
     if (options.shareConsole) {
         HANDLE duplicate = nullptr;
@@ -362,14 +411,9 @@ int execProcessWaitForFinish(const std::string& applicationPath, const std::wstr
             payloadForConsoleClose.store(duplicate);
         }
     }
-    if ((flags & CREATE_SUSPENDED) != 0 && ResumeThread(child.thread()) == static_cast<DWORD>(-1)) {
-        const DWORD error = GetLastError();
-        // Never left suspended.
-        TerminateProcess(child.process(), static_cast<UINT>(-1));
-        ORV_THROW_WIN32("ResumeThread failed", ResumeThread, error);
-    }
     // The child and the removal of the directory must not meet this handle.
     held.reset();
+    ORV_LOG(LogLevel::Trace, tstrings::StringBuilder("Started [") << applicationPath << "] process " << child.id());
 
     if (WaitForSingleObject(child.process(), INFINITE) != WAIT_OBJECT_0) {
         ORV_THROW_LAST_ERROR("WaitForSingleObject failed", WaitForSingleObject);
@@ -378,6 +422,8 @@ int execProcessWaitForFinish(const std::string& applicationPath, const std::wstr
     if (!GetExitCodeProcess(child.process(), &exitCode)) {
         ORV_THROW_LAST_ERROR("GetExitCodeProcess failed", GetExitCodeProcess);
     }
+    ORV_LOG(LogLevel::Trace, tstrings::StringBuilder("Ended [")
+                                 << applicationPath << "] process " << child.id() << " with exit code " << exitCode);
     return static_cast<int>(exitCode);
 }
 
@@ -421,6 +467,8 @@ int run(BeforeStart beforeStart, const LaunchOptions& options, DWORD abandonedAg
         AutoHandle extracted = Resource(100, RT_RCDATA, GetModuleHandleA(nullptr)).saveToFile(target);
 
         if (holdsOnly(secureDir, target)) {
+            ORV_LOG(LogLevel::Trace, tstrings::StringBuilder("Checked [")
+                                         << secureDir << "]: it holds [" << target << "] alone");
             const std::wstring commandLine = getCommandLine(target);
             if (beforeStart != nullptr) {
                 beforeStart(target);
