@@ -8,7 +8,6 @@
 
 #include <windows.h>
 
-#include <algorithm>
 #include <atomic>
 #include <exception>
 #include <optional>
@@ -234,9 +233,7 @@ public:
             }
             owned.emplace_back(duplicate);
             handles[i] = duplicate;
-            if (std::find(inherited.begin(), inherited.end(), duplicate) == inherited.end()) {
-                inherited.push_back(duplicate);
-            }
+            inherited.push_back(duplicate);
         }
     }
 
@@ -328,13 +325,14 @@ BOOL createPayload(Start& start, const LaunchOptions& options, PROCESS_INFORMATI
             startupInfo.StartupInfo.hStdError = start.standard->err();
         }
         std::vector<HANDLE>* handles = start.standard != nullptr ? &start.standard->toInherit() : nullptr;
-        if ((handles != nullptr && !handles->empty()) || jobAtCreation) {
+        const bool passHandles = handles != nullptr && !handles->empty();
+        if (passHandles || jobAtCreation) {
             attributes.emplace(2);
             startupInfo.StartupInfo.cb = sizeof startupInfo;
             startupInfo.lpAttributeList = attributes->get();
             flags |= EXTENDED_STARTUPINFO_PRESENT;
         }
-        if (handles != nullptr && !handles->empty()) {
+        if (passHandles) {
             // Exactly these: not the extracted file, nor whatever the launcher itself inherited.
             if (!attributes->add(PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles->data(),
                                  handles->size() * sizeof(HANDLE))) {
@@ -429,9 +427,10 @@ int execProcessWaitForFinish(const std::string& applicationPath, const std::wstr
 
 // An executable that has just ended may keep its image file locked for a moment, and a
 // scanner may hold the new file open: the directory is given about two seconds to go. The
-// tries of the first 300 ms come quickly, as under Wine the console host of the child keeps
-// the directory as its working directory for 25 to 100 ms after the child ended, nearly
-// every run; later tries are fewer, so that a failure logged at each try fills no log.
+// tries of the first 300 ms come quickly, as under Wine the hidden console host of a console
+// program in the windowed launcher keeps the directory as its working directory for 25 to 100
+// ms after the program ended; later tries are fewer, so that a failure logged at each try fills
+// no log.
 void removeLeftover(const std::string& dir) {
     for (int attempt = 0; attempt < 47 && GetFileAttributesA(dir.c_str()) != INVALID_FILE_ATTRIBUTES; ++attempt) {
         Sleep(attempt < 30 ? 10 : 100);
