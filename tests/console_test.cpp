@@ -1,6 +1,7 @@
 // A real console tool through the launcher, started as build systems and scripts start it: it
 // prints, reads and exits as when it is run directly, where its user stands.
 #include "TestSupport.h"
+#include "tstrings.h"
 
 #include <gtest/gtest.h>
 
@@ -23,7 +24,8 @@ protected:
 
     // From the user's directory, with pipes for its standard handles.
     Captured run(const std::string& program, const std::string& arguments, const std::string& input = "") {
-        return testsupport::runPiped(program, "\"" + program + "\" " + arguments, input, user.path());
+        return testsupport::runPiped(tstrings::toUtf16(program), tstrings::toUtf16("\"" + program + "\" " + arguments),
+                                     input, user.path());
     }
 
     void expectTheSame(const Captured& direct, const Captured& wrapped, const std::string& what) {
@@ -85,7 +87,7 @@ TEST_F(ConsoleToolTest, FromABatchFile) {
     char system[MAX_PATH];
     ASSERT_NE(0u, GetSystemDirectoryA(system, MAX_PATH));
     const std::string cmd = std::string(system) + "\\cmd.exe";
-    EXPECT_EQ(2u, testsupport::runPiped(cmd, "cmd /c run.bat", "", user.path()).exitCode);
+    EXPECT_EQ(2u, testsupport::runPiped(tstrings::toUtf16(cmd), L"cmd /c run.bat", "", user.path()).exitCode);
     EXPECT_EQ(run(tool, "i").out, testsupport::readFile(user.file("listed.txt")));
     EXPECT_EQ(run(tool, "x missing.7z").err, testsupport::readFile(user.file("failed.txt")));
     EXPECT_TRUE(testsupport::leftovers(temp.path()).empty());
@@ -98,7 +100,7 @@ TEST(ConsoleLauncher, EndedFromOutsideItTakesItsPayloadWithIt) {
     testsupport::wrap(testsupport::programPath("probe.exe"), launcher);
     const ScopedEnv out("W4W_PROBE_OUT", bin.file("report"));
     const ScopedEnv sleep("W4W_PROBE_SLEEP", "20000");
-    testsupport::PipedProcess process(launcher, "\"" + launcher + "\"");
+    testsupport::PipedProcess process(tstrings::toUtf16(launcher), tstrings::toUtf16("\"" + launcher + "\""));
     // The payload writes its report as it starts.
     for (int i = 0; i < 1000 && !testsupport::exists(bin.file("report")); ++i) {
         Sleep(10);

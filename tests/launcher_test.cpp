@@ -2,6 +2,7 @@
 // under its own temporary directory.
 #include "FileUtils.h"
 #include "TestSupport.h"
+#include "tstrings.h"
 
 #include <gtest/gtest.h>
 
@@ -108,7 +109,9 @@ TEST_F(LauncherTest, WhatEachKindOfPayloadSees) {
         const std::string launcher = wrap(programPath(c.payload), "tool.exe");
         const ScopedEnv out("W4W_PROBE_OUT", reportPath());
         const ScopedEnv exit("W4W_PROBE_EXIT", "5");
-        EXPECT_EQ(5u, testsupport::runPiped(launcher, "\"" + launcher + "\" x", "", user).exitCode);
+        EXPECT_EQ(5u, testsupport::runPiped(tstrings::toUtf16(launcher), tstrings::toUtf16("\"" + launcher + "\" x"),
+                                            "", user)
+                          .exitCode);
         const testsupport::ProbeReport r = report();
         expectRanInSecureDirectory("tool.exe");
         EXPECT_EQ(c.console ? user : FileUtils::dirname(r.module), r.cwd) << c.payload;

@@ -16,6 +16,7 @@
 #include <tuple>
 #include <vector>
 
+using testsupport::Captured;
 using testsupport::listDir;
 using testsupport::programPath;
 using testsupport::readFile;
@@ -111,47 +112,6 @@ Resources packedResources(const std::string& path) {
     return resources;
 }
 
-struct Outcome {
-    DWORD exitCode;
-    std::string out;
-    std::string err;
-};
-
-// Starts the program with the command line (UTF-16, so that it holds any text) and collects
-// its standard output and error from files in dir.
-Outcome runCaptured(const std::wstring& program, const std::wstring& commandLine, const std::string& dir) {
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    const std::string outPath = dir + "\\stdout.txt";
-    const std::string errPath = dir + "\\stderr.txt";
-    Outcome run = {0xFFFFFFFF, {}, {}};
-    {
-        const AutoHandle out(CreateFileA(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
-                                         FILE_ATTRIBUTE_NORMAL, nullptr));
-        const AutoHandle err(CreateFileA(errPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
-                                         FILE_ATTRIBUTE_NORMAL, nullptr));
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdOutput = out.get();
-        startup.hStdError = err.get();
-        PROCESS_INFORMATION process = {};
-        std::wstring line = commandLine;
-        if (!CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                            &process)) {
-            ADD_FAILURE() << "cannot start the program: error " << GetLastError();
-            return run;
-        }
-        const AutoProcess child(process);
-        WaitForSingleObject(child.process(), INFINITE);
-        GetExitCodeProcess(child.process(), &run.exitCode);
-    }
-    run.out = readFile(outPath);
-    run.err = readFile(errPath);
-    std::remove(outPath.c_str());
-    std::remove(errPath.c_str());
-    return run;
-}
-
 std::wstring quoted(const std::vector<std::string>& args) {
     std::wstring line = L"w4wpack";
     for (const std::string& arg : args) {
@@ -161,8 +121,8 @@ std::wstring quoted(const std::vector<std::string>& args) {
 }
 
 // The arguments are UTF-8, as w4wpack reads them.
-Outcome pack(const TempDir& temp, const std::vector<std::string>& args) {
-    return runCaptured(tstrings::toUtf16(programPath("w4wpack.exe")), quoted(args), temp.path());
+Captured pack(const std::vector<std::string>& args) {
+    return testsupport::runPiped(tstrings::toUtf16(programPath("w4wpack.exe")), quoted(args));
 }
 
 struct Added {
@@ -234,8 +194,8 @@ TEST(Template, ManifestPassesUtf8ArgumentsUnchanged) {
                                      {{RT_MANIFEST, MAKEINTRESOURCEA(1), neutral, manifest}}, true);
     const testsupport::ScopedEnv out("W4W_PROBE_OUT", temp.file("report"));
     const std::string argument = "Z\xC3\xBCrich \xE2\x82\xAC \xE6\x97\xA5\xE6\x9C\xAC";
-    const Outcome run =
-        runCaptured(tstrings::toUtf16(probe), L"probe \"" + tstrings::toUtf16(argument) + L"\"", temp.path());
+    const Captured run =
+        testsupport::runPiped(tstrings::toUtf16(probe), L"probe \"" + tstrings::toUtf16(argument) + L"\"");
     ASSERT_EQ(0u, run.exitCode);
     EXPECT_EQ(std::vector<std::string>{argument}, testsupport::readProbeReport(temp.file("report")).args);
 }
@@ -246,8 +206,8 @@ TEST(Template, ManifestPassesUtf8ArgumentsUnchanged) {
 TEST(Wrap, WritesWhatTheBuildMachinesPackerWroteAndTheSystemReadsIt) {
     TempDir temp;
     const std::string output = temp.file("wrapped.exe");
-    const Outcome run = pack(
-        temp, {"--execution-level", "highestAvailable", programPath(templateName), programPath("probe.exe"), output});
+    const Captured run =
+        pack({"--execution-level", "highestAvailable", programPath(templateName), programPath("probe.exe"), output});
     ASSERT_EQ(0u, run.exitCode) << run.err;
     EXPECT_NE(std::string::npos, run.out.find("w4wpack: wrote " + output)) << run.out;
     EXPECT_EQ("", run.err);
@@ -273,7 +233,7 @@ TEST(Wrap, ThePayloadsVersionRecordAndFirstIconGroupAsTheSystemSeesThem) {
                                         {RT_GROUP_ICON, "SETUP", english, group},
                                         {RT_ICON, MAKEINTRESOURCEA(42), english, icon}},
                                        false);
-    const Outcome run = pack(temp, {programPath(templateName), payload, temp.file("out.exe")});
+    const Captured run = pack({programPath(templateName), payload, temp.file("out.exe")});
     ASSERT_EQ(0u, run.exitCode) << run.err;
     Resources expected = wrappedTemplate(readFile(payload), "asInvoker");
     for (auto it = expected.begin(); it != expected.end();) {
@@ -298,7 +258,7 @@ TEST(Wrap, ATemplateThatAnotherToolEditedStillWrapsAndRuns) {
                                          {RT_RCDATA, "MIDDLE", neutral, "m"}},
                                         false);
     const std::string output = temp.file("setup.exe");
-    const Outcome run = pack(temp, {launcher, programPath("probe.exe"), output});
+    const Captured run = pack({launcher, programPath("probe.exe"), output});
     ASSERT_EQ(0u, run.exitCode) << run.err;
     EXPECT_EQ(wrappedTemplate(readFile(programPath("probe.exe")), "asInvoker", launcher), packedResources(output));
     const testsupport::ScopedEnv report("W4W_PROBE_OUT", temp.file("report"));
@@ -331,7 +291,7 @@ TEST(Wrap, RefusesWhatWindowsHoldsAndLeavesTheOutputAlone) {
         writeFile(output, "earlier output");
         SetFileAttributesA(output.c_str(), c.attributes);
         const std::vector<std::string> before = listDir(temp.path());
-        Outcome run;
+        Captured run;
         {
             const AutoHandle held(c.held == Nothing ? INVALID_HANDLE_VALUE
                                   : c.held == Payload
@@ -339,7 +299,7 @@ TEST(Wrap, RefusesWhatWindowsHoldsAndLeavesTheOutputAlone) {
                                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)
                                       : CreateFileA(output.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-            run = pack(temp, {programPath(templateName), payload, temp.file(c.outputName)});
+            run = pack({programPath(templateName), payload, temp.file(c.outputName)});
         }
         SetFileAttributesA(output.c_str(), FILE_ATTRIBUTE_NORMAL);
         EXPECT_EQ(1u, run.exitCode) << c.name;
@@ -357,9 +317,7 @@ TEST(Wrap, PathsOutsideTheLegacyCodePage) {
     const std::wstring payload = dir + L"\\pay\u20ac.exe";
     ASSERT_TRUE(CopyFileW(tstrings::toUtf16(programPath("probe.exe")).c_str(), payload.c_str(), FALSE));
     const std::wstring output = dir + L"\\out\u20ac.exe";
-    const Outcome run = runCaptured(
-        tstrings::toUtf16(programPath("w4wpack.exe")),
-        quoted({programPath(templateName), tstrings::toUtf8(payload), tstrings::toUtf8(output)}), temp.path());
+    const Captured run = pack({programPath(templateName), tstrings::toUtf8(payload), tstrings::toUtf8(output)});
     ASSERT_EQ(0u, run.exitCode) << run.err;
     const HMODULE module = LoadLibraryExW(output.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     ASSERT_NE(nullptr, module);

@@ -216,27 +216,28 @@ struct Pipe {
 
 } // namespace
 
-PipedProcess::PipedProcess(const std::string& application, const std::string& commandLine,
+PipedProcess::PipedProcess(const std::wstring& application, const std::wstring& commandLine,
                            const std::string& workingDir)
     : input(nullptr) {
     Pipe toIn(true), fromOut(false), fromErr(false);
     input = std::move(toIn.ours);
     outReader = std::make_unique<Reader>(std::move(fromOut.ours));
     errReader = std::make_unique<Reader>(std::move(fromErr.ours));
-    STARTUPINFOA startup = {};
+    STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = toIn.theirs.get();
     startup.hStdOutput = fromOut.theirs.get();
     startup.hStdError = fromErr.theirs.get();
     PROCESS_INFORMATION process = {};
-    std::vector<char> line(commandLine.begin(), commandLine.end());
-    line.push_back('\0');
-    if (!CreateProcessA(application.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                        workingDir.empty() ? nullptr : workingDir.c_str(), &startup, &process)) {
+    std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
+    line.push_back(L'\0');
+    const std::wstring dir = tstrings::toUtf16(workingDir);
+    if (!CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                        dir.empty() ? nullptr : dir.c_str(), &startup, &process)) {
         const DWORD error = GetLastError();
         input.reset();
-        throw std::runtime_error("cannot start " + application + ": error " + std::to_string(error));
+        throw std::runtime_error("cannot start " + tstrings::toUtf8(application) + ": error " + std::to_string(error));
     }
     child = std::make_unique<AutoProcess>(process);
 }
@@ -278,7 +279,7 @@ DWORD PipedProcess::wait() {
     return code;
 }
 
-Captured runPiped(const std::string& application, const std::string& commandLine, const std::string& input,
+Captured runPiped(const std::wstring& application, const std::wstring& commandLine, const std::string& input,
                   const std::string& workingDir) {
     PipedProcess process(application, commandLine, workingDir);
     process.send(input);

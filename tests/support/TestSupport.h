@@ -78,10 +78,11 @@ DWORD runProcess(const std::string& application, const std::string& commandLine,
                  const std::string& workingDir = std::string());
 
 // A program started as a build system starts a tool: its standard input, output and error
-// are pipes of this process's, read and written on threads of their own.
+// are pipes of this process's, read and written on threads of their own. Wide texts reach it
+// unchanged whatever this process's code page is.
 class PipedProcess {
 public:
-    PipedProcess(const std::string& application, const std::string& commandLine,
+    PipedProcess(const std::wstring& application, const std::wstring& commandLine,
                  const std::string& workingDir = std::string());
     ~PipedProcess();
     PipedProcess(const PipedProcess&) = delete;
@@ -114,7 +115,7 @@ struct Captured {
     std::string err;
 };
 // Runs the program through pipes with this input, to its end.
-Captured runPiped(const std::string& application, const std::string& commandLine, const std::string& input = "",
+Captured runPiped(const std::wstring& application, const std::wstring& commandLine, const std::string& input = "",
                   const std::string& workingDir = std::string());
 
 using ::ProbeReport;
