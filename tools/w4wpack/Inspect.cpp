@@ -75,14 +75,9 @@ std::string machineName(std::uint16_t machine) {
 }
 
 std::string subsystemText(std::uint16_t subsystem) {
-    switch (subsystem) {
-    case pe::subsystemGui:
-        return "windowed (subsystem 2)";
-    case pe::subsystemConsole:
-        return "console (subsystem 3)";
-    default:
-        return "subsystem " + std::to_string(subsystem);
-    }
+    const std::string kind = pe::subsystemKind(subsystem);
+    const std::string number = "subsystem " + std::to_string(subsystem);
+    return kind.empty() ? number : kind + " (" + number + ")";
 }
 
 std::string executionLevel(const Resource* manifest) {

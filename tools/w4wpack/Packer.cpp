@@ -292,15 +292,9 @@ std::string applyIdentity(const Options& options, const std::vector<Resource>& p
 // The output's section table and headers: the resource section grown to the new directory,
 // the sections after it moved by whole alignment units, with their directory entries.
 std::string describeProgram(std::uint16_t subsystem) {
-    const std::string number = " (subsystem " + std::to_string(subsystem) + ")";
-    switch (subsystem) {
-    case pe::subsystemGui:
-        return "a windowed program" + number;
-    case pe::subsystemConsole:
-        return "a console program" + number;
-    default:
-        return "neither a windowed nor a console program" + number;
-    }
+    const std::string kind = pe::subsystemKind(subsystem);
+    return (kind.empty() ? "neither a windowed nor a console" : "a " + kind) + " program (subsystem " +
+           std::to_string(subsystem) + ")";
 }
 
 struct Subsystem {

@@ -35,6 +35,11 @@ constexpr std::size_t rawOffset = 20;
 constexpr std::size_t characteristics = 36;
 } // namespace sectionField
 
+// "windowed" or "console" for the two subsystems a launcher can have, else empty.
+inline std::string subsystemKind(std::uint16_t subsystem) {
+    return subsystem == subsystemGui ? "windowed" : subsystem == subsystemConsole ? "console" : "";
+}
+
 // value rounded up to a multiple of alignment, a power of two.
 inline std::uint64_t alignUp(std::uint64_t value, std::uint64_t alignment) {
     return (value + alignment - 1) & ~(alignment - 1);
