@@ -266,6 +266,14 @@ double percentile(std::vector<double> values, int percent) {
     return values[std::max<std::size_t>(rank, 1) - 1];
 }
 
+int cpuCount(DWORD_PTR mask) {
+    int count = 0;
+    for (; mask != 0; mask &= mask - 1) {
+        ++count;
+    }
+    return count;
+}
+
 double minimum(const std::vector<double>& values) {
     return *std::min_element(values.begin(), values.end());
 }
@@ -377,23 +385,31 @@ int main(int argc, char** argv) {
                 "           direct    the padded payload started by this program as the launcher starts it\n"
                 "                     (the same flags, the same arguments)\n"
                 "           copy      CopyFileA of the padded payload into TEMP\n");
-    std::printf("Runs       %d rounds of every case of every size and kind to warm up, then per size and\n"
-                "           kind %d rounds of launcher, direct, copy\n\n",
+    std::printf("Runs       per size and kind, %d rounds of launcher, direct, copy to warm up, then %d timed\n",
                 warmUpRounds, repetitions);
+    DWORD_PTR processCpus = 0;
+    DWORD_PTR systemCpus = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &processCpus, &systemCpus)) {
+        std::printf("CPUs       may run on %d of the %d the system has (affinity mask 0x%llx)\n", cpuCount(processCpus),
+                    cpuCount(systemCpus), static_cast<unsigned long long>(processCpus));
+    }
+    std::printf("\n");
 
     const std::string log = temp + "\\" + logName;
-    std::streamoff logOffset = 0;
-    // Wine's first process starts, and the file cache, settle over the first runs of all: the
-    // size timed first would otherwise pay for them.
-    for (int round = 0; round < warmUpRounds; ++round) {
-        for (const Size& size : sizes) {
+    for (Size& size : sizes) {
+        // Right before the timed rounds: the first size pays for Wine's first process starts,
+        // and every size finds the file cache and the memory for its writes as its timed
+        // rounds leave them for each other. A virtual machine may give memory that the guest
+        // has left free for a while back to its host, and the next writer of hundreds of MiB
+        // then waits for the host to fault it in again.
+        for (int round = 0; round < warmUpRounds; ++round) {
             timeProgram(size.launcher, 0);
             timeProgram(size.payload, size.startFlags);
             timeCopy(size.payload, copyTarget);
             expectOnlyTheLog(temp);
         }
-    }
-    for (Size& size : sizes) {
+        std::streamoff logOffset =
+            static_cast<std::streamoff>(std::ifstream(log, std::ios::binary | std::ios::ate).tellg());
         for (int i = 0; i < repetitions; ++i) {
             const Timed launcher = timeProgram(size.launcher, 0);
             expectOnlyTheLog(temp);
@@ -411,7 +427,6 @@ int main(int argc, char** argv) {
         }
         size.largestWhileRunning = largestPagefileWhileRunning(size.launcher);
         expectOnlyTheLog(temp);
-        logOffset = static_cast<std::streamoff>(std::ifstream(log, std::ios::binary | std::ios::ate).tellg());
     }
 
     std::printf("%-14s %14s  %-9s %9s %10s %9s %9s\n", "size", "payload bytes", "case", "min ms", "median ms", "p90 ms",
