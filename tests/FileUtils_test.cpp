@@ -336,6 +336,14 @@ TEST_F(FileUtilsTest, IterateDirectoryReportsEachEntryOfOneLevel) {
         EXPECT_EQ(expected, r.sorted()) << given;
     }
     EXPECT_TRUE(renameable(root));
+
+    // A pattern leaves out the entries it does not match, and matching none is no failure.
+    Recorder matched;
+    iterateDirectory(root, matched, "*.exe");
+    EXPECT_EQ(std::vector<std::string>{"F " + root + "\\a.exe"}, matched.seen);
+    Recorder none;
+    iterateDirectory(root, none, "orv*.tmp");
+    EXPECT_TRUE(none.seen.empty());
 }
 
 TEST_F(FileUtilsTest, IterateDirectoryClosesItsHandleOnEveryWayOut) {

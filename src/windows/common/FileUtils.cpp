@@ -169,9 +169,9 @@ using AutoFindHandle = AutoOwner<HANDLE, closeFindHandle>;
 
 } // namespace
 
-void iterateDirectory(const std::string& dir, DirectoryCallback& callback) {
+void iterateDirectory(const std::string& dir, DirectoryCallback& callback, const char* pattern) {
     WIN32_FIND_DATAA entry;
-    const AutoFindHandle find(FindFirstFileA(combinePath(dir, "*").c_str(), &entry));
+    const AutoFindHandle find(FindFirstFileA(combinePath(dir, pattern).c_str(), &entry));
     if (find.get() == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND) {

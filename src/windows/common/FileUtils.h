@@ -36,9 +36,11 @@ public:
     virtual bool onDirectory(const std::string& path);
 };
 
-// Calls the callback with the full path of each entry of dir, "." and ".." left out.
-// A directory without entries is empty; any other failure to list it throws.
-void iterateDirectory(const std::string& dir, DirectoryCallback& callback);
+// Calls the callback with the full path of each entry of dir, "." and ".." left out; with a
+// pattern, of the entries that the system matches to it (by their long or their short name),
+// which spares a walk of a large directory the entries it is not after. A directory without
+// such entries is empty; any other failure to list it throws.
+void iterateDirectory(const std::string& dir, DirectoryCallback& callback, const char* pattern = "*");
 
 // Lists the entries below root in depth-first pre-order: a directory comes directly before
 // its contents. Directory links are listed but never entered.

@@ -104,14 +104,19 @@ bool isExtractionDirectoryName(const std::string& name) {
 // whose payloads have ended too, in the temporary directory: a few of them each run, from a
 // place that changes from run to run, so that leftovers still in use do not keep the others.
 void removeAbandonedDirectories(const std::string& tempDir, DWORD minAgeMs) {
-    std::vector<std::string> found;
-    FileUtils::DirectoryIterator(false, false, true, tempDir).findItems(found);
-    std::vector<std::string> candidates;
-    for (const std::string& path : found) {
-        if (isExtractionDirectoryName(FileUtils::basename(path))) {
-            candidates.push_back(path);
+    // Only the names that may be extraction directories are listed: a temporary directory
+    // often holds thousands of entries, and the user waits for the launcher's exit code.
+    struct Candidates : FileUtils::DirectoryCallback {
+        std::vector<std::string> paths;
+        bool onDirectory(const std::string& path) override {
+            if (isExtractionDirectoryName(FileUtils::basename(path))) {
+                paths.push_back(path);
+            }
+            return true;
         }
-    }
+    } found;
+    FileUtils::iterateDirectory(tempDir, found, "orv*.tmp");
+    const std::vector<std::string>& candidates = found.paths;
     const std::size_t start = candidates.empty() ? 0 : GetTickCount() % candidates.size();
     for (std::size_t i = 0; i < candidates.size() && i < abandonedPerRun; ++i) {
         FileUtils::deleteTreeIfUnused(candidates[(start + i) % candidates.size()], minAgeMs);
