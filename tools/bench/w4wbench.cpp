@@ -447,19 +447,27 @@ int main(int argc, char** argv) {
     }
 
     std::printf("\nWhere the launcher's time goes: the median ms from its start to each moment its log records\n"
-                "(timestamps of 1 ms), and to its end as this program saw it\n");
-    std::printf("%-14s", "size");
+                "(timestamps of 1 ms), and to its end as this program saw it; then the same moments of its\n"
+                "slowest run, so that a tail shows where it is\n");
+    std::printf("%-14s %-7s", "size", "run");
     for (const char* name : phaseNames) {
         std::printf(" %9s", name);
     }
     std::printf(" %9s\n", "end");
     for (const Size& size : sizes) {
         const std::string label = std::to_string(size.mib) + " MiB " + size.kind;
-        std::printf("%-14s", label.c_str());
+        std::printf("%-14s %-7s", label.c_str(), "median");
         for (const std::vector<double>& phase : size.phases) {
             std::printf(" %9.1f", median(phase));
         }
         std::printf(" %9.1f\n", median(size.launcherMs));
+        const auto slowest = static_cast<std::size_t>(std::max_element(size.launcherMs.begin(), size.launcherMs.end()) -
+                                                      size.launcherMs.begin());
+        std::printf("%-14s %-7s", "", "slowest");
+        for (const std::vector<double>& phase : size.phases) {
+            std::printf(" %9.1f", phase[slowest]);
+        }
+        std::printf(" %9.1f\n", size.launcherMs[slowest]);
     }
 
     std::printf("\nLauncher's private memory (pagefile-backed commit)\n");
