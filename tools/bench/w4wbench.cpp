@@ -398,10 +398,9 @@ int main(int argc, char** argv) {
     const std::string log = temp + "\\" + logName;
     for (Size& size : sizes) {
         // Right before the timed rounds: the first size pays for Wine's first process starts,
-        // and every size finds the file cache and the memory for its writes as its timed
-        // rounds leave them for each other. A virtual machine may give memory that the guest
-        // has left free for a while back to its host, and the next writer of hundreds of MiB
-        // then waits for the host to fault it in again.
+        // and every size is timed with the file cache and the memory as its own runs leave
+        // them. A virtual machine may give memory that the guest has left free back to its
+        // host, and the next writer of hundreds of MiB then waits for the host to give it again.
         for (int round = 0; round < warmUpRounds; ++round) {
             timeProgram(size.launcher, 0);
             timeProgram(size.payload, size.startFlags);
