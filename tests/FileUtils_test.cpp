@@ -2,6 +2,7 @@
 #include "Log.h"
 #include "TestSupport.h"
 #include "WinAutoHandle.h"
+#include "tstrings.h"
 
 #include <gtest/gtest.h>
 
@@ -928,17 +929,30 @@ TEST_F(RebootTest, DirectoryLinksAreListedAndRemovedButNeverEntered) {
     EXPECT_TRUE(exists(outside + "\\deep\\keep"));
 }
 
+namespace {
+
+bool anyTree(HANDLE) {
+    return true;
+}
+
+bool noTree(HANDLE) {
+    return false;
+}
+
+} // namespace
+
 // Everything is checked before anything goes: a file in use deep down keeps every other one.
 TEST_F(FileUtilsTest, AnUnusedTreeGoesWholeAndATreeInUseStaysWhole) {
     const std::vector<std::string> entries = {"a", "sub\\", "sub\\b", "sub\\deep\\", "sub\\deep\\c"};
     const std::string root = tree("orv1.tmp", entries);
+    const HeldDirectory parent = holdDirectoryAt(tstrings::toUtf16(temp.path()));
     const auto intact = [&] {
         return sorted({root + "\\a", root + "\\sub", root + "\\sub\\b", root + "\\sub\\deep",
                        root + "\\sub\\deep\\c"}) == sorted(find(root, true, true, true));
     };
     {
         const HeldFile held(root + "\\sub\\deep\\c");
-        EXPECT_FALSE(deleteTreeIfUnused(root, 0));
+        EXPECT_FALSE(deleteTreeIfUnused(parent, L"orv1.tmp", 0, anyTree));
         EXPECT_TRUE(intact());
     }
     {
@@ -947,33 +961,36 @@ TEST_F(FileUtilsTest, AnUnusedTreeGoesWholeAndATreeInUseStaysWhole) {
                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                          FILE_FLAG_BACKUP_SEMANTICS, nullptr));
         ASSERT_NE(INVALID_HANDLE_VALUE, dir.get());
-        EXPECT_FALSE(deleteTreeIfUnused(root, 0));
+        EXPECT_FALSE(deleteTreeIfUnused(parent, L"orv1.tmp", 0, anyTree));
         EXPECT_TRUE(intact());
     }
-    // Just created.
-    EXPECT_FALSE(deleteTreeIfUnused(root, 60000));
+    // Just created; made by another kind of program; not a directory.
+    EXPECT_FALSE(deleteTreeIfUnused(parent, L"orv1.tmp", 60000, anyTree));
+    EXPECT_FALSE(deleteTreeIfUnused(parent, L"orv1.tmp", 0, noTree));
     EXPECT_TRUE(intact());
-    // Not a directory.
     writeFile(temp.file("orv2.tmp"), "a file");
-    EXPECT_FALSE(deleteTreeIfUnused(temp.file("orv2.tmp"), 0));
+    EXPECT_FALSE(deleteTreeIfUnused(parent, L"orv2.tmp", 0, anyTree));
     EXPECT_TRUE(exists(temp.file("orv2.tmp")));
+    // A read-only file keeps nothing.
+    ASSERT_TRUE(SetFileAttributesA((root + "\\sub\\b").c_str(), FILE_ATTRIBUTE_READONLY));
 
-    EXPECT_TRUE(deleteTreeIfUnused(root, 0));
+    EXPECT_TRUE(deleteTreeIfUnused(parent, L"orv1.tmp", 0, anyTree));
     EXPECT_FALSE(exists(root));
 }
 
 TEST_F(FileUtilsTest, AnUnusedTreeIsNeverLeftThroughALink) {
     const std::string outside = tree("outside", {"keep", "deep\\", "deep\\keep"});
     const std::string root = tree("orv3.tmp", {"a"});
+    const HeldDirectory parent = holdDirectoryAt(tstrings::toUtf16(temp.path()));
     DirectoryLink inside(outside, root + "\\link");
     DirectoryLink named(outside, temp.file("orv4.tmp"));
     if (!inside.made() || !named.made()) {
         GTEST_SKIP() << "no directory link can be made here";
     }
-    EXPECT_FALSE(deleteTreeIfUnused(temp.file("orv4.tmp"), 0));
-    // Windows deletes the link inside as a link; Wine cannot delete one through Win32 and so
-    // leaves the whole tree.
-    deleteTreeIfUnused(root, 0);
+    EXPECT_FALSE(deleteTreeIfUnused(parent, L"orv4.tmp", 0, anyTree));
+    // Windows deletes the link inside as a link; Wine follows it, which the removal sees, and
+    // so leaves the whole tree.
+    deleteTreeIfUnused(parent, L"orv3.tmp", 0, anyTree);
     EXPECT_EQ(sorted({"deep", "keep"}), testsupport::listDir(outside));
     EXPECT_TRUE(exists(outside + "\\deep\\keep"));
 }

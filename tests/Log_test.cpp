@@ -109,14 +109,14 @@ TEST_F(LogTest, MacroComposesOnlyAdmittedRecords) {
 }
 
 TEST_F(LogTest, NothingIsWrittenWithoutAPath) {
-    logger.filePath.clear();
+    logger.setFile(std::wstring());
     logger.write(LogLevel::Error, "f.cpp", 1, "f", "dropped");
     EXPECT_TRUE(testsupport::listDir(temp.path()).empty());
 }
 
 TEST_F(LogTest, FileHeldWithWritingDeniedDropsTheRecordAfterTenAttempts) {
     logger.write(LogLevel::Trace, "f.cpp", 1, "f", "before");
-    const HANDLE holder = CreateFileA(logger.filePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    const HANDLE holder = CreateFileW(logger.file().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, holder);
     // A fine clock: the tick count moves in steps of up to 16 ms, under Wine too.

@@ -1,3 +1,4 @@
+#include "FileUtils.h"
 #include "Log.h"
 #include "Resources.h"
 #include "TestSupport.h"
@@ -62,30 +63,22 @@ TEST(Resource, MissingResource) {
     }
 }
 
-TEST(Resource, SaveReplacesTheTargetAndLeavesNoTemporaryFile) {
+// Written under a new name only, and held so that nobody can change it.
+TEST(Resource, SaveWritesANewFileNeverOneThatIsThere) {
     TempDir temp;
-    const std::string target = temp.file("setup.exe");
-    testsupport::writeFile(target, "an older file that is longer than nothing");
-    Resource(100, RT_RCDATA, GetModuleHandleA(nullptr)).saveToFile(target);
-    EXPECT_EQ(payloadBytes(), testsupport::readFile(target));
-    EXPECT_EQ(std::vector<std::string>{"setup.exe"}, testsupport::listDir(temp.path()));
-
-    Resource(101, RT_RCDATA, GetModuleHandleA(nullptr)).saveToFile(target);
-    EXPECT_EQ("", testsupport::readFile(target));
+    const FileUtils::HeldDirectory dir = FileUtils::holdDirectoryAt(tstrings::toUtf16(temp.path()));
+    {
+        const Resource::Saved saved = Resource(100, RT_RCDATA, GetModuleHandleA(nullptr)).saveIn(dir, L"setup.exe");
+        EXPECT_EQ(saved.fileId, FileUtils::fileIdOf(saved.held.get()));
+        EXPECT_EQ(payloadBytes(), testsupport::readFile(temp.file("setup.exe")));
+        EXPECT_FALSE(DeleteFileA(temp.file("setup.exe").c_str()));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
+    }
+    EXPECT_THROW(Resource(101, RT_RCDATA, GetModuleHandleA(nullptr)).saveIn(dir, L"setup.exe"), std::exception);
+    EXPECT_EQ(payloadBytes(), testsupport::readFile(temp.file("setup.exe")));
 }
 
-TEST(Resource, SaveLogsEveryStepOnDisk) {
-    TempDir temp;
-    testsupport::LogCapture capture(temp);
-    Resource(101, RT_RCDATA, GetModuleHandleA(nullptr)).saveToFile(temp.file("setup.exe"));
-    const auto records = capture.records();
-    ASSERT_EQ(2u, records.size());
-    EXPECT_EQ(0u, records[0].message.find("Created [" + temp.path() + "\\orv")) << records[0].message;
-    EXPECT_EQ(0u, records[1].message.find("Moved '" + temp.path() + "\\orv")) << records[1].message;
-    EXPECT_NE(std::string::npos, records[1].message.find("' file to '" + temp.file("setup.exe") + "'"));
-}
-
-TEST(Resource, FailedWriteLeavesNothingBehind) {
+TEST(Resource, AFullDiskIsAFailure) {
     // A filesystem too small for the payload, mounted by the test fixture where mount is allowed.
     ULARGE_INTEGER total = {};
     if (!GetDiskFreeSpaceExA(RESOURCES_TEST_SMALL_FS, nullptr, &total, nullptr) ||
@@ -94,11 +87,10 @@ TEST(Resource, FailedWriteLeavesNothingBehind) {
     }
     const std::string dir = std::string(RESOURCES_TEST_SMALL_FS) + "\\resources";
     CreateDirectoryA(dir.c_str(), nullptr);
-    const std::string target = dir + "\\setup.exe";
-    testsupport::writeFile(target, "kept");
-    EXPECT_THROW(Resource(100, RT_RCDATA, GetModuleHandleA(nullptr)).saveToFile(target), std::exception);
-    EXPECT_EQ(std::vector<std::string>{"setup.exe"}, testsupport::listDir(dir));
-    EXPECT_EQ("kept", testsupport::readFile(target));
-    DeleteFileA(target.c_str());
+    {
+        const FileUtils::HeldDirectory held = FileUtils::holdDirectoryAt(tstrings::toUtf16(dir));
+        EXPECT_THROW(Resource(100, RT_RCDATA, GetModuleHandleA(nullptr)).saveIn(held, L"setup.exe"), std::exception);
+    }
+    DeleteFileA((dir + "\\setup.exe").c_str());
     RemoveDirectoryA(dir.c_str());
 }

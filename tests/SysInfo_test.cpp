@@ -17,9 +17,9 @@ using testsupport::ScopedEnv;
 using testsupport::TempDir;
 
 TEST(SysInfo, ProcessModulePath) {
-    char buffer[MAX_PATH];
-    const DWORD n = GetModuleFileNameA(nullptr, buffer, sizeof buffer);
-    EXPECT_EQ(std::string(buffer, n), SysInfo::getProcessModulePath());
+    wchar_t buffer[MAX_PATH];
+    const DWORD n = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
+    EXPECT_EQ(std::wstring(buffer, n), SysInfo::getProcessModulePath());
 }
 
 TEST(SysInfo, ProcessModulePathThatFillsTheFirstBuffer) {
@@ -43,14 +43,14 @@ TEST(SysInfo, ProcessModulePathThatFillsTheFirstBuffer) {
 namespace {
 
 std::vector<DWORD> moduleQuerySizes;
-std::string modulePath;
+std::wstring modulePath;
 
-// What GetModuleFileNameA does: a path that does not fit is cut, and the size is returned.
-DWORD WINAPI fakeModuleFileName(HMODULE, LPSTR buffer, DWORD size) {
+// What GetModuleFileNameW does: a path that does not fit is cut, and the size is returned.
+DWORD WINAPI fakeModuleFileName(HMODULE, LPWSTR buffer, DWORD size) {
     moduleQuerySizes.push_back(size);
     const std::size_t n = std::min<std::size_t>(modulePath.size(), size - 1);
-    std::memcpy(buffer, modulePath.data(), n);
-    buffer[n] = '\0';
+    std::memcpy(buffer, modulePath.data(), n * sizeof(wchar_t));
+    buffer[n] = L'\0';
     return modulePath.size() < size ? static_cast<DWORD>(n) : size;
 }
 
@@ -65,8 +65,8 @@ TEST(SysInfo, LongProcessModulePathsDoubleTheBuffer) {
     };
     for (const auto& c : cases) {
         moduleQuerySizes.clear();
-        modulePath = "C:\\" + std::string(c.length - 3, 'p');
-        EXPECT_EQ(modulePath, SysInfo::getProcessModulePath(fakeModuleFileName)) << c.length;
+        modulePath = L"C:\\" + std::wstring(c.length - 3, L'p');
+        EXPECT_TRUE(modulePath == SysInfo::getProcessModulePath(fakeModuleFileName)) << c.length;
         EXPECT_EQ(c.sizes, moduleQuerySizes) << c.length;
     }
     modulePath.clear();
@@ -82,9 +82,9 @@ TEST(SysInfo, LongProcessModulePathsDoubleTheBuffer) {
 
 TEST(SysInfo, TempDirLosesEveryTrailingSeparator) {
     TempDir temp;
-    EXPECT_EQ(temp.path(), SysInfo::getTempDir());
+    EXPECT_EQ(temp.path(), tstrings::toUtf8(SysInfo::getTempDir()));
     const ScopedEnv tmp("TMP", temp.path() + "\\\\/");
-    EXPECT_EQ(temp.path(), SysInfo::getTempDir());
+    EXPECT_EQ(temp.path(), tstrings::toUtf8(SysInfo::getTempDir()));
 }
 
 TEST(SysInfo, TempDirLongerThanTheFirstBuffer) {
@@ -95,10 +95,10 @@ TEST(SysInfo, TempDirLongerThanTheFirstBuffer) {
     }
     std::filesystem::create_directories(dir);
     const ScopedEnv tmp("TMP", dir + "\\");
-    if (GetTempPathA(0, nullptr) == 0) {
-        GTEST_SKIP() << "this system's GetTempPathA reports no temporary path longer than MAX_PATH";
+    if (GetTempPathW(0, nullptr) == 0) {
+        GTEST_SKIP() << "this system's GetTempPathW reports no temporary path longer than MAX_PATH";
     }
-    EXPECT_EQ(dir, SysInfo::getTempDir());
+    EXPECT_EQ(dir, tstrings::toUtf8(SysInfo::getTempDir()));
 }
 
 TEST(SysInfo, SystemDir) {
@@ -175,20 +175,20 @@ TEST(SysInfo, DirectoryQueryFailures) {
 namespace {
 
 std::vector<DWORD> tempQuerySizes;
-std::string tempAnswer;
+std::wstring tempAnswer;
 
-// What GetTempPathA does: a path that does not fit is not written, and the size it needs,
+// What GetTempPathW does: a path that does not fit is not written, and the size it needs,
 // NUL included, is returned.
-DWORD WINAPI fakeTempPath(DWORD size, LPSTR buffer) {
+DWORD WINAPI fakeTempPath(DWORD size, LPWSTR buffer) {
     tempQuerySizes.push_back(size);
     if (tempAnswer.size() + 1 > size) {
         return static_cast<DWORD>(tempAnswer.size() + 1);
     }
-    std::memcpy(buffer, tempAnswer.c_str(), tempAnswer.size() + 1);
+    std::memcpy(buffer, tempAnswer.c_str(), (tempAnswer.size() + 1) * sizeof(wchar_t));
     return static_cast<DWORD>(tempAnswer.size());
 }
 
-DWORD WINAPI failingTempPath(DWORD size, LPSTR) {
+DWORD WINAPI failingTempPath(DWORD size, LPWSTR) {
     tempQuerySizes.push_back(size);
     return 0;
 }
@@ -207,12 +207,12 @@ TEST(SysInfo, TempPathQueryBufferRules) {
     };
     for (const auto& c : cases) {
         tempQuerySizes.clear();
-        tempAnswer = c.reported;
-        EXPECT_EQ(c.expected, SysInfo::getTempDir(fakeTempPath)) << c.reported.size();
+        tempAnswer = tstrings::toUtf16(c.reported);
+        EXPECT_EQ(c.expected, tstrings::toUtf8(SysInfo::getTempDir(fakeTempPath))) << c.reported.size();
         EXPECT_EQ(c.sizes, tempQuerySizes) << c.reported.size();
     }
     tempQuerySizes.clear();
-    EXPECT_EQ("", SysInfo::getTempDir(failingTempPath));
+    EXPECT_EQ("", tstrings::toUtf8(SysInfo::getTempDir(failingTempPath)));
     EXPECT_EQ(std::vector<DWORD>{260}, tempQuerySizes);
 }
 
@@ -226,18 +226,19 @@ TEST(SysInfo, TempDirPrefersTheBoundFunctionWhereItExists) {
         const char* function;
         std::string expected;
     } cases[] = {
-        // A function of the same shape stands in for GetTempPath2A, which this system may lack.
-        {"Kernel32", "GetCurrentDirectoryA", FileUtils::removeTrailingSlashes(std::string(cwd, n))},
+        // A function of the same shape stands in for GetTempPath2W, which this system may lack.
+        {"Kernel32", "GetCurrentDirectoryW", FileUtils::removeTrailingSlashes(std::string(cwd, n))},
         {"Kernel32", "W4wNoSuchExport", temp.path()},
         // A library that cannot be bound counts as one without the function: no raise.
-        {"w4w-no-such-library", "GetTempPath2A", temp.path()},
+        {"w4w-no-such-library", "GetTempPath2W", temp.path()},
         // For an ordinary account both functions report the same directory.
-        {"Kernel32", "GetTempPath2A", temp.path()},
+        {"Kernel32", "GetTempPath2W", temp.path()},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(c.expected, SysInfo::getTempDir(c.library, c.function)) << c.library << " " << c.function;
+        EXPECT_EQ(c.expected, tstrings::toUtf8(SysInfo::getTempDir(c.library, c.function)))
+            << c.library << " " << c.function;
     }
-    EXPECT_EQ(temp.path(), SysInfo::getTempDir());
+    EXPECT_EQ(temp.path(), tstrings::toUtf8(SysInfo::getTempDir()));
 }
 
 namespace {
@@ -388,7 +389,7 @@ TEST_F(VersionTest, FallsBackOnlyWhenRtlGetVersionFails) {
 }
 
 TEST_F(VersionTest, RecordsBeforeTheLogPathIsSetAreDropped) {
-    logger.filePath.clear();
+    logger.setFile(std::wstring());
     OSVERSIONINFOEXW record = garbage();
     SysInfo::detectOsVersion(record, rtlFails, exFails);
     EXPECT_TRUE(sameRecord(sizedRecord(99, 0), record));

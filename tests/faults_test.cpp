@@ -164,7 +164,7 @@ TEST_F(FaultsTest, TemporaryDirectoryOnAFullFilesystem) {
     testsupport::wrap(payload, launcher);
     // Under Wine a write to a full tmpfs first succeeds with a short count, and the next fails.
     const std::regex caught(R"(Exception with message '.*\) at `anonymous-namespace'::writeFile\(\): )"
-                            R"(WriteFile\(.*\\orv-?\d+\.tmp\) failed\. System error \[112\].*' caught)");
+                            R"(WriteFile\(.*\\orv-?\d+\.tmp\\setup\.exe\) failed\. System error \[112\].*' caught)");
 
     const ScopedEnv tmp("TMP", small);
     const ScopedEnv tempEnv("TEMP", small);

@@ -139,19 +139,14 @@ TEST_F(LauncherTest, RecordsOfARun) {
         std::string message;
         const char* function;
     } expected[] = {
-        {R"(Created \[)" + dirPattern + R"(\] file)", "FileUtils::`anonymous-namespace'::createNewFile"},
-        {R"(Deleted \[)" + dirPattern + R"(\] file)", "FileUtils::`anonymous-namespace'::deleteFileImpl"},
-        {R"(Created \[)" + dirPattern + R"(\\orv-?\d+\.tmp\] file)", "FileUtils::`anonymous-namespace'::createNewFile"},
-        {"Moved '" + dirPattern + R"(\\orv-?\d+\.tmp' file to ')" + dirPattern + R"(\\setup\.exe')",
-         "FileUtils::`anonymous-namespace'::moveFileImpl"},
         {R"(Checked \[)" + dirPattern + R"(\]: it holds \[)" + dirPattern + R"(\\setup\.exe\] alone)",
          "`anonymous-namespace'::run"},
         {R"(Started \[)" + dirPattern + R"(\\setup\.exe\] process \d+)",
          "`anonymous-namespace'::execProcessWaitForFinish"},
         {R"(Ended \[)" + dirPattern + R"(\\setup\.exe\] process \d+ with exit code 0)",
          "`anonymous-namespace'::execProcessWaitForFinish"},
-        {R"(Deleted \[)" + dirPattern + R"(\\setup\.exe\] file)", "FileUtils::`anonymous-namespace'::deleteFileImpl"},
-        {R"(Deleted \[)" + dirPattern + R"(\] directory)", "FileUtils::deleteDirectory"},
+        {R"(Deleted \[)" + dirPattern + R"(\\setup\.exe\] file)", "FileUtils::`anonymous-namespace'::removeTree"},
+        {R"(Deleted \[)" + dirPattern + R"(\] directory)", "FileUtils::`anonymous-namespace'::removeTree"},
     };
     ASSERT_EQ(std::size(expected), log.size());
     for (std::size_t i = 0; i < log.size(); ++i) {

@@ -363,12 +363,12 @@ std::vector<LogRecord> failuresIn(const std::vector<LogRecord>& records) {
     return failures;
 }
 
-LogCapture::LogCapture(const TempDir& dir) : file(dir.file("vextrel.log")), saved(logger.filePath) {
-    logger.filePath = file;
+LogCapture::LogCapture(const TempDir& dir) : file(dir.file("vextrel.log")), saved(logger.file()) {
+    logger.setFile(tstrings::toUtf16(file));
 }
 
 LogCapture::~LogCapture() {
-    logger.filePath = saved;
+    logger.setFile(saved);
 }
 
 std::vector<LogRecord> LogCapture::records() const {

@@ -156,7 +156,7 @@ public:
 
 private:
     std::string file;
-    std::string saved;
+    std::wstring saved;
 };
 
 } // namespace testsupport

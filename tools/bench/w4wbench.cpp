@@ -8,6 +8,7 @@
 #include "FileUtils.h"
 #include "SysInfo.h"
 #include "WinAutoHandle.h"
+#include "tstrings.h"
 
 #include <windows.h>
 
@@ -283,7 +284,7 @@ double maximum(const std::vector<double>& values) {
 }
 
 std::string ownDir() {
-    return FileUtils::dirname(SysInfo::getProcessModulePath());
+    return FileUtils::dirname(tstrings::toUtf8(SysInfo::getProcessModulePath()));
 }
 
 // Windows always has a desktop; Wine closes its own whenever no GUI program runs, and the next

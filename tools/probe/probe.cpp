@@ -96,7 +96,7 @@ int main(int argc, char** argv) {
         std::ofstream out(outPath, std::ios::binary | std::ios::trunc);
         char cwd[MAX_PATH * 4];
         const DWORD n = GetCurrentDirectoryA(sizeof cwd, cwd);
-        put(out, "module", SysInfo::getProcessModulePath());
+        put(out, "module", tstrings::toUtf8(SysInfo::getProcessModulePath()));
         put(out, "cwd", std::string(cwd, n));
         put(out, "pid", std::to_string(GetCurrentProcessId()));
         put(out, "argc", std::to_string(argc));
@@ -111,7 +111,7 @@ int main(int argc, char** argv) {
     if (!message.empty()) {
         ORV_LOG(LogLevel::Trace, message);
     }
-    const std::string self = SysInfo::getProcessModulePath();
+    const std::string self = tstrings::toUtf8(SysInfo::getProcessModulePath());
     const std::string hold = env("W4W_PROBE_HOLD");
     if (!hold.empty()) {
         holdOwnFile(self, std::strtoul(hold.c_str(), nullptr, 0));

@@ -2,13 +2,9 @@
 
 #include "FileUtils.h"
 #include "SysInfo.h"
+#include "WinAutoHandle.h"
 
 #include <windows.h>
-
-#include <fcntl.h>
-#include <io.h>
-#include <share.h>
-#include <sys/stat.h>
 
 #include <exception>
 
@@ -18,7 +14,6 @@ Logger logger;
 
 namespace {
 
-std::string logFileName;
 std::string processName;
 
 const char* levelName(int level) {
@@ -38,7 +33,7 @@ const char* levelName(int level) {
 
 std::string readProcessName() {
     try {
-        return FileUtils::basename(SysInfo::getProcessModulePath());
+        return FileUtils::basename(tstrings::toUtf8(SysInfo::getProcessModulePath()));
     } catch (const std::exception&) {
         return "Unknown";
     }
@@ -48,15 +43,70 @@ struct StartUp {
     StartUp() {
         // First, while the log path is still empty: its records are dropped.
         SysInfo::detectOsVersion();
-        logFileName = "vextrel.log";
-        logger.filePath = FileUtils::combinePath(SysInfo::getTempDir(), logFileName);
+        const std::wstring temp = SysInfo::getTempDir();
+        if (!temp.empty()) {
+            logger.setFile(temp + L"\\vextrel.log");
+        }
         processName = readProcessName();
     }
 };
 
 const StartUp startUp;
 
+// The file at path opened for appending, sharing only reading, so that records of launchers
+// running at once never interleave; one that is not there is created, never one that a link
+// names. Empty when it is neither there nor can be made.
+AutoHandle openForAppending(const std::wstring& path) {
+    const DWORD access = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+    AutoHandle file(CreateFileW(path.c_str(), access, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (file.get() == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND) {
+        // CREATE_NEW also refuses a link whose target is missing, which OPEN_ALWAYS would create.
+        file = AutoHandle(CreateFileW(path.c_str(), access, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    }
+    return file;
+}
+
+// The file itself, under its own name: not a link, not a second name of another file, and not
+// reached through a link in its directory (which Wine follows even when asked not to).
+bool isTheLogItself(HANDLE file, const std::wstring& finalPath) {
+    BY_HANDLE_FILE_INFORMATION information;
+    return GetFileInformationByHandle(file, &information) &&
+           (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && information.nNumberOfLinks == 1 &&
+           !finalPath.empty() && FileUtils::finalPathOf(file) == finalPath;
+}
+
+// The record as the C runtime's text mode wrote it: each line ends with CR LF.
+std::string withCrLf(const std::string& text) {
+    std::string out;
+    out.reserve(text.size() + 4);
+    for (const char c : text) {
+        if (c == '\n') {
+            out += '\r';
+        }
+        out += c;
+    }
+    return out;
+}
+
 } // namespace
+
+void Logger::setFile(const std::wstring& path) {
+    filePath = path;
+    finalPath.clear();
+    const std::wstring::size_type slash = path.find_last_of(L"\\/");
+    if (path.empty() || slash == std::wstring::npos) {
+        return;
+    }
+    const AutoHandle dir(CreateFileW(path.substr(0, slash).c_str(), FILE_READ_ATTRIBUTES,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    const std::wstring dirPath = dir.get() == INVALID_HANDLE_VALUE ? std::wstring() : FileUtils::finalPathOf(dir.get());
+    if (!dirPath.empty()) {
+        finalPath = dirPath + L"\\" + path.substr(slash + 1);
+    }
+}
 
 void Logger::write(int level, const char* file, int line, const char* function, const std::string& message) const {
     if (filePath.empty()) {
@@ -71,13 +121,15 @@ void Logger::write(int level, const char* file, int line, const char* function, 
         unsigned(GetCurrentThreadId()), FileUtils::basename(file).c_str(), unsigned(line), function, levelName(level),
         message.c_str());
 
-    // Writing is denied to others while a record is appended, so records of launchers
-    // running at once never interleave; a writer that finds the file held retries.
+    // A writer that finds the file held retries.
     for (int attempt = 0; attempt < 10; ++attempt) {
-        int fd = -1;
-        if (_sopen_s(&fd, filePath.c_str(), _O_WRONLY | _O_APPEND | _O_CREAT, _SH_DENYWR, _S_IREAD | _S_IWRITE) == 0) {
-            _write(fd, text.data(), static_cast<unsigned>(text.size()));
-            _close(fd);
+        const AutoHandle log = openForAppending(filePath);
+        if (log.get() != INVALID_HANDLE_VALUE) {
+            if (isTheLogItself(log.get(), finalPath)) {
+                const std::string lines = withCrLf(text);
+                DWORD written = 0;
+                WriteFile(log.get(), lines.data(), static_cast<DWORD>(lines.size()), &written, nullptr);
+            }
             return;
         }
         Sleep(1);

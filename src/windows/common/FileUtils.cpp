@@ -7,6 +7,7 @@
 #include "tstrings.h"
 
 #include <windows.h>
+#include <winternl.h>
 
 #include <algorithm>
 #include <exception>
@@ -395,49 +396,340 @@ namespace {
 // held with that many handles.
 constexpr std::size_t maxHeldEntries = 4096;
 
-struct HeldEntry {
-    std::wstring path;
-    AutoHandle handle;
-    bool directory;
+// NtCreateFile's dispositions and options, which the headers for programs leave out.
+constexpr ULONG ntOpen = 1;
+constexpr ULONG ntCreate = 2;
+constexpr ULONG ntDirectoryFile = 0x1;
+constexpr ULONG ntSynchronousIo = 0x20;
+constexpr ULONG ntNonDirectoryFile = 0x40;
+constexpr ULONG ntOpenForBackupIntent = 0x4000;
+constexpr ULONG ntOpenReparsePoint = 0x200000;
+constexpr ULONG ntCaseInsensitive = 0x40;
+
+using NtCreateFileFn = LONG(WINAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG,
+                                     ULONG, ULONG, ULONG, PVOID, ULONG);
+using RtlNtStatusToDosErrorFn = ULONG(WINAPI*)(LONG);
+
+// The only way to open a name relative to a directory handle; ntdll is in every process, so
+// it is looked up, never loaded.
+struct Ntdll {
+    NtCreateFileFn createFile = nullptr;
+    RtlNtStatusToDosErrorFn toWin32 = nullptr;
 };
 
-// Opened for deletion, sharing nothing: any other open handle, whatever it is for, makes
-// this fail. A link is opened as itself, never followed.
-AutoHandle openUnused(const std::wstring& path) {
-    return AutoHandle(CreateFileW(path.c_str(), DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE, 0,
-                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                  nullptr));
+const Ntdll& ntdll() {
+    static const Ntdll bound = [] {
+        Ntdll functions;
+        const HMODULE module = GetModuleHandleW(L"ntdll.dll");
+        if (module != nullptr) {
+            functions.createFile =
+                reinterpret_cast<NtCreateFileFn>(reinterpret_cast<void (*)()>(GetProcAddress(module, "NtCreateFile")));
+            functions.toWin32 = reinterpret_cast<RtlNtStatusToDosErrorFn>(
+                reinterpret_cast<void (*)()>(GetProcAddress(module, "RtlNtStatusToDosError")));
+        }
+        return functions;
+    }();
+    return bound;
 }
 
-bool readInformation(HANDLE handle, BY_HANDLE_FILE_INFORMATION& information) {
-    return handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &information);
+AutoHandle noHandle() {
+    return AutoHandle(INVALID_HANDLE_VALUE);
 }
+
+// What a removal asks of each entry: to delete it, to list it if it is a directory, to read
+// its facts and to clear a read-only attribute that would keep it.
+constexpr DWORD removalAccess =
+    DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
 
 bool isPlainDirectory(DWORD attributes) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
            !isReparsePoint(attributes);
 }
 
-struct Listed {
-    std::wstring name;
+bool setDeletion(HANDLE handle, bool deleteOnClose) {
+    FILE_DISPOSITION_INFO disposition = {static_cast<BOOLEAN>(deleteOnClose)};
+    return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
+}
+
+bool setAttributes(HANDLE handle, DWORD attributes) {
+    // Zero times are left as they are.
+    FILE_BASIC_INFO basic = {};
+    basic.FileAttributes = attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
+    return SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
+}
+
+std::string errorText(DWORD error) {
+    return systemErrorText(error, nullptr);
+}
+
+struct HeldEntry {
+    std::wstring path;      // for the records
+    std::wstring finalPath; // where the system says it is
+    AutoHandle handle;
     DWORD attributes;
+    bool directory;                  // a plain one, entered; a link is not
+    std::vector<std::wstring> names; // what it held when listed
 };
 
-// The entries of a directory, read through its handle: one opened sharing nothing may list as
-// empty through its path.
-bool listThroughHandle(HANDLE dir, std::vector<Listed>& listed) {
+// Opens everything below the directory at entries[0], each entry relative to the held
+// directory that lists it.
+Removal holdTree(std::vector<HeldEntry>& entries, std::string& why) {
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (!entries[i].directory) {
+            continue;
+        }
+        std::vector<Listed> listed;
+        if (!listIn(entries[i].handle.get(), listed, maxHeldEntries - entries.size())) {
+            const DWORD error = GetLastError();
+            why = (StringBuilder("[") << entries[i].path << "] cannot be listed: " << errorText(error)).str();
+            return Removal::InUse;
+        }
+        if (entries.size() + listed.size() > maxHeldEntries) {
+            why = (StringBuilder("it holds more than ") << maxHeldEntries << " entries").str();
+            return Removal::Kept;
+        }
+        for (const Listed& entry : listed) {
+            const std::wstring path = entries[i].path + L"\\" + entry.name;
+            if (!isPlainName(entry.name)) {
+                why = (StringBuilder("[") << path << "] is not a plain name").str();
+                return Removal::Kept;
+            }
+            AutoHandle handle = openIn(entries[i].handle.get(), entry.name, OpenIn::Existing, removalAccess, 0);
+            if (handle.get() == INVALID_HANDLE_VALUE) {
+                const DWORD error = GetLastError();
+                why = (StringBuilder("[") << path << "] is in use or cannot be opened: " << errorText(error)).str();
+                return Removal::InUse;
+            }
+            // Where the system follows a link even when asked not to (Wine does, for a Unix
+            // symbolic link), the handle is the link's target, somewhere else.
+            const std::wstring finalPath = finalPathOf(handle.get());
+            BY_HANDLE_FILE_INFORMATION information;
+            if (finalPath != entries[i].finalPath + L"\\" + entry.name ||
+                !GetFileInformationByHandle(handle.get(), &information) ||
+                (isReparsePoint(entry.attributes) && !isReparsePoint(information.dwFileAttributes))) {
+                why = (StringBuilder("[") << path << "] does not lead where its name says").str();
+                return Removal::Kept;
+            }
+            entries[i].names.push_back(entry.name);
+            const DWORD attributes = information.dwFileAttributes;
+            entries.push_back({path, finalPath, std::move(handle), attributes, isPlainDirectory(attributes), {}});
+        }
+    }
+    return Removal::Removed;
+}
+
+// The marks set on a held tree's files, undone when it goes unless kept.
+class Marks {
+public:
+    Marks() = default;
+    ~Marks() {
+        if (kept) {
+            return;
+        }
+        for (const HANDLE handle : marked) {
+            setDeletion(handle, false);
+        }
+        for (const auto& [handle, attributes] : readOnly) {
+            setAttributes(handle, attributes);
+        }
+    }
+    Marks(const Marks&) = delete;
+    Marks& operator=(const Marks&) = delete;
+
+    bool mark(const HeldEntry& entry) {
+        if ((entry.attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+            // Cleared by handle: the flag would keep the tree for ever.
+            if (!setAttributes(entry.handle.get(), entry.attributes & ~FILE_ATTRIBUTE_READONLY)) {
+                return false;
+            }
+            readOnly.emplace_back(entry.handle.get(), entry.attributes);
+        }
+        if (!setDeletion(entry.handle.get(), true)) {
+            return false;
+        }
+        marked.push_back(entry.handle.get());
+        return true;
+    }
+
+    void keep() { kept = true; }
+
+private:
+    std::vector<HANDLE> marked;
+    std::vector<std::pair<HANDLE, DWORD>> readOnly;
+    bool kept = false;
+};
+
+std::vector<std::wstring> sortedNames(std::vector<std::wstring> names) {
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Whether every held directory still lists exactly what it listed when it was held.
+bool unchanged(const std::vector<HeldEntry>& entries, std::string& why) {
+    for (const HeldEntry& entry : entries) {
+        if (!entry.directory) {
+            continue;
+        }
+        std::vector<Listed> now;
+        std::vector<std::wstring> names;
+        if (listIn(entry.handle.get(), now, entry.names.size())) {
+            for (const Listed& listed : now) {
+                names.push_back(listed.name);
+            }
+        }
+        if (now.size() != entry.names.size() || sortedNames(names) != sortedNames(entry.names)) {
+            why = (StringBuilder("[") << entry.path << "] changed while it was being removed").str();
+            return false;
+        }
+    }
+    return true;
+}
+
+Removal removeTree(std::vector<HeldEntry>& entries, bool eachRecord, std::string& why) {
+    const Removal held = holdTree(entries, why);
+    if (held != Removal::Removed) {
+        return held;
+    }
+    // A directory can be marked only once it is empty, so its files are marked first, all of
+    // them: a file that cannot go (a program still runs from it) keeps every other one too.
+    {
+        Marks marks;
+        for (const HeldEntry& entry : entries) {
+            if (!entry.directory && !marks.mark(entry)) {
+                const DWORD error = GetLastError();
+                why = (StringBuilder("[") << entry.path << "] is in use: " << errorText(error)).str();
+                return Removal::InUse;
+            }
+        }
+        // A name created meanwhile would keep its directory once the files are gone.
+        if (!unchanged(entries, why)) {
+            return Removal::InUse;
+        }
+        marks.keep();
+    }
+    // Each directory comes after its contents.
+    for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
+        if (entry->directory && !setDeletion(entry->handle.get(), true)) {
+            const DWORD error = GetLastError();
+            why = (StringBuilder("[") << entry->path << "] could not be removed: " << errorText(error)).str();
+            return Removal::Kept;
+        }
+        entry->handle.reset();
+        if (eachRecord) {
+            ORV_LOG(LogLevel::Trace, StringBuilder("Deleted [")
+                                         << entry->path << "] " << (entry->directory ? "directory" : "file"));
+        }
+    }
+    if (!eachRecord) {
+        ORV_LOG(LogLevel::Trace, StringBuilder("Deleted [")
+                                     << entries[0].path << "] directory with " << entries.size() - 1
+                                     << " files and directories in it, all unused");
+    }
+    return Removal::Removed;
+}
+
+} // namespace
+
+bool isPlainName(const std::wstring& name) {
+    return !name.empty() && name != L"." && name != L".." && name.find_first_of(L"\\/:", 0, 3) == std::wstring::npos &&
+           name.find(L'\0') == std::wstring::npos;
+}
+
+std::wstring finalPathOf(HANDLE handle) {
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const DWORD size = static_cast<DWORD>(buffer.size());
+        const DWORD length = GetFinalPathNameByHandleW(handle, buffer.data(), size, FILE_NAME_NORMALIZED);
+        if (length == 0) {
+            return std::wstring();
+        }
+        if (length < size) {
+            return std::wstring(buffer.data(), length);
+        }
+        buffer.resize(std::size_t(length) + 1);
+    }
+    return std::wstring();
+}
+
+HeldDirectory holdDirectoryAt(const std::wstring& path) {
+    AutoHandle handle(CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (handle.get() == INVALID_HANDLE_VALUE) {
+        ORV_THROW_LAST_ERROR(StringBuilder("CreateFile(") << path << ") failed", CreateFileW);
+    }
+    std::wstring finalPath = finalPathOf(handle.get());
+    if (finalPath.empty()) {
+        ORV_THROW_LAST_ERROR(StringBuilder("GetFinalPathNameByHandle(") << path << ") failed",
+                             GetFinalPathNameByHandleW);
+    }
+    return HeldDirectory{std::move(handle), path, std::move(finalPath)};
+}
+
+AutoHandle openIn(HANDLE dir, const std::wstring& name, OpenIn how, DWORD access, DWORD share,
+                  PSECURITY_DESCRIPTOR descriptor) {
+    const Ntdll& nt = ntdll();
+    if (!isPlainName(name) || name.size() > 32767) {
+        SetLastError(ERROR_INVALID_NAME);
+        return noHandle();
+    }
+    if (nt.createFile == nullptr || nt.toWin32 == nullptr) {
+        SetLastError(ERROR_PROC_NOT_FOUND);
+        return noHandle();
+    }
+    UNICODE_STRING text;
+    text.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    text.MaximumLength = text.Length;
+    text.Buffer = const_cast<PWSTR>(name.c_str());
+    OBJECT_ATTRIBUTES attributes = {};
+    attributes.Length = sizeof attributes;
+    attributes.RootDirectory = dir;
+    attributes.ObjectName = &text;
+    attributes.Attributes = ntCaseInsensitive;
+    attributes.SecurityDescriptor = descriptor;
+    ULONG disposition = ntOpen;
+    ULONG options = ntSynchronousIo;
+    switch (how) {
+    case OpenIn::Existing:
+        options |= ntOpenReparsePoint | ntOpenForBackupIntent;
+        break;
+    case OpenIn::NewFile:
+        disposition = ntCreate;
+        options |= ntNonDirectoryFile;
+        break;
+    case OpenIn::NewDirectory:
+        disposition = ntCreate;
+        options |= ntDirectoryFile;
+        break;
+    }
+    HANDLE handle = nullptr;
+    IO_STATUS_BLOCK io = {};
+    const LONG status = nt.createFile(&handle, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
+                                      share, disposition, options, nullptr, 0);
+    if (status < 0) {
+        SetLastError(nt.toWin32(status));
+        return noHandle();
+    }
+    return AutoHandle(handle);
+}
+
+bool listIn(HANDLE dir, std::vector<Listed>& out, std::size_t limit) {
     std::vector<std::uint64_t> buffer(8192);
     for (bool first = true;; first = false) {
-        if (!GetFileInformationByHandleEx(dir, first ? FileFullDirectoryRestartInfo : FileFullDirectoryInfo,
+        if (!GetFileInformationByHandleEx(dir, first ? FileIdBothDirectoryRestartInfo : FileIdBothDirectoryInfo,
                                           buffer.data(), static_cast<DWORD>(buffer.size() * sizeof buffer[0]))) {
             return GetLastError() == ERROR_NO_MORE_FILES;
         }
         const auto* at = reinterpret_cast<const BYTE*>(buffer.data());
         for (;;) {
-            const auto* entry = reinterpret_cast<const FILE_FULL_DIR_INFO*>(at);
-            const std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+            const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
+            std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
             if (name != L"." && name != L"..") {
-                listed.push_back({name, entry->FileAttributes});
+                out.push_back({std::move(name), entry->FileAttributes, entry->FileId.QuadPart});
+                // Stops here: a huge directory costs no more than the limit.
+                if (out.size() > limit) {
+                    return true;
+                }
             }
             if (entry->NextEntryOffset == 0) {
                 break;
@@ -447,93 +739,89 @@ bool listThroughHandle(HANDLE dir, std::vector<Listed>& listed) {
     }
 }
 
-bool setDeletion(HANDLE handle, bool deleteOnClose) {
-    FILE_DISPOSITION_INFO disposition = {static_cast<BOOLEAN>(deleteOnClose)};
-    return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
-}
-
-// Opens everything below the directory at entries[0], each entry after the directory that
-// holds it; false when anything cannot be opened or listed.
-bool holdTree(std::vector<HeldEntry>& entries) {
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        if (!entries[i].directory) {
-            continue;
-        }
-        std::vector<Listed> listed;
-        if (!listThroughHandle(entries[i].handle.get(), listed) || entries.size() + listed.size() > maxHeldEntries) {
-            return false;
-        }
-        for (const Listed& entry : listed) {
-            const std::wstring path = entries[i].path + L"\\" + entry.name;
-            AutoHandle handle = openUnused(path);
-            BY_HANDLE_FILE_INFORMATION information;
-            if (!readInformation(handle.get(), information) ||
-                (isReparsePoint(entry.attributes) && !isReparsePoint(information.dwFileAttributes))) {
-                // Where the system follows a link even when asked not to (Wine does, for a Unix
-                // symbolic link), the handle is the link's target: nothing of the tree goes.
-                return false;
-            }
-            entries.push_back({path, std::move(handle), isPlainDirectory(information.dwFileAttributes)});
-        }
+std::int64_t fileIdOf(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!GetFileInformationByHandle(handle, &information)) {
+        return -1;
     }
-    return true;
+    return static_cast<std::int64_t>((std::uint64_t(information.nFileIndexHigh) << 32) | information.nFileIndexLow);
 }
 
-} // namespace
+AutoHandle openById(HANDLE volumeHint, std::int64_t fileId, DWORD access, DWORD share) {
+    FILE_ID_DESCRIPTOR id = {};
+    id.dwSize = sizeof id;
+    id.Type = FileIdType;
+    id.FileId.QuadPart = fileId;
+    return AutoHandle(OpenFileById(volumeHint, &id, access | SYNCHRONIZE, share, nullptr,
+                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT));
+}
 
-bool deleteTreeIfUnused(const std::string& dir, std::uint32_t minAgeMs) {
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    const auto oldEnough = [&now, minAgeMs](const FILETIME& created) {
+AutoHandle openByIdForRemoval(HANDLE volumeHint, std::int64_t fileId) {
+    return openById(volumeHint, fileId, removalAccess, 0);
+}
+
+Removal removeHeldTree(AutoHandle root, const std::wstring& path, const std::wstring& expectedFinalPath,
+                       bool eachRecord, std::string& why) {
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!GetFileInformationByHandle(root.get(), &information) || !isPlainDirectory(information.dwFileAttributes)) {
+        why = "it is not a plain directory";
+        return Removal::Kept;
+    }
+    std::wstring finalPath = finalPathOf(root.get());
+    if (finalPath.empty() || finalPath != expectedFinalPath) {
+        why = "it is no longer where it was made";
+        return Removal::Kept;
+    }
+    std::vector<HeldEntry> entries;
+    entries.push_back({path, std::move(finalPath), std::move(root), information.dwFileAttributes, true, {}});
+    return removeTree(entries, eachRecord, why);
+}
+
+bool deleteTreeIfUnused(const HeldDirectory& parent, const std::wstring& name, std::uint32_t minAgeMs,
+                        RootCheck accept) {
+    const std::wstring path = parent.path + L"\\" + name;
+    std::string why;
+    const Removal result = [&] {
+        AutoHandle root = openIn(parent.handle.get(), name, OpenIn::Existing, removalAccess | READ_CONTROL, 0);
+        if (root.get() == INVALID_HANDLE_VALUE) {
+            const DWORD error = GetLastError();
+            why = "it is in use or cannot be opened: " + errorText(error);
+            return Removal::InUse;
+        }
+        BY_HANDLE_FILE_INFORMATION information;
+        if (!GetFileInformationByHandle(root.get(), &information) || !isPlainDirectory(information.dwFileAttributes)) {
+            why = "it is not a plain directory";
+            return Removal::Kept;
+        }
+        FILETIME now;
+        GetSystemTimeAsFileTime(&now);
         const auto ticks = [](const FILETIME& time) {
             return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
         };
         // In 100 ns units; a creation time in the future is young too.
-        return ticks(now) >= ticks(created) && ticks(now) - ticks(created) >= std::uint64_t(minAgeMs) * 10000;
-    };
-    std::vector<HeldEntry> entries;
-    entries.push_back({tstrings::ansiToUtf16(dir), AutoHandle(INVALID_HANDLE_VALUE), true});
-    // Through the path first: a directory that a launcher has just created, and not yet had
-    // time to hold, is never opened, as that open would keep the launcher from its own. The
-    // path also shows a link that the handle may not (see holdTree).
-    WIN32_FILE_ATTRIBUTE_DATA byPath;
-    if (!GetFileAttributesExW(entries[0].path.c_str(), GetFileExInfoStandard, &byPath) ||
-        !isPlainDirectory(byPath.dwFileAttributes) || !oldEnough(byPath.ftCreationTime)) {
-        return false;
-    }
-    entries[0].handle = openUnused(entries[0].path);
-    BY_HANDLE_FILE_INFORMATION information;
-    if (!readInformation(entries[0].handle.get(), information) || !isPlainDirectory(information.dwFileAttributes) ||
-        !oldEnough(information.ftCreationTime)) {
-        return false;
-    }
-    if (!holdTree(entries)) {
-        return false;
-    }
-    // Marked first, all of them: a file that cannot go (a program still runs from it) keeps
-    // every other one too. A mark takes effect when its handle closes.
-    std::vector<HANDLE> marked;
-    for (const HeldEntry& entry : entries) {
-        if (!entry.directory) {
-            if (!setDeletion(entry.handle.get(), true)) {
-                for (const HANDLE handle : marked) {
-                    setDeletion(handle, false);
-                }
-                return false;
-            }
-            marked.push_back(entry.handle.get());
+        const std::uint64_t created = ticks(information.ftCreationTime);
+        if (ticks(now) < created || ticks(now) - created < std::uint64_t(minAgeMs) * 10000) {
+            why = (StringBuilder("it was made less than ") << minAgeMs << " ms ago").str();
+            return Removal::Kept;
         }
-    }
-    // Each directory comes after its contents.
-    for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
-        if (entry->directory && !setDeletion(entry->handle.get(), true)) {
-            return false;
+        // Decided before anything of it is listed: a tree that a less privileged program built
+        // is never walked by a more privileged one.
+        if (!accept(root.get())) {
+            why = "its owner or access list is not the one its kind of launcher gives";
+            return Removal::Kept;
         }
-        entry->handle.reset();
+        std::vector<HeldEntry> entries;
+        entries.push_back({path, finalPathOf(root.get()), std::move(root), information.dwFileAttributes, true, {}});
+        if (entries[0].finalPath != parent.finalPath + L"\\" + name) {
+            why = "it does not lead where its name says";
+            return Removal::Kept;
+        }
+        return removeTree(entries, false, why);
+    }();
+    if (result != Removal::Removed) {
+        ORV_LOG(LogLevel::Trace, StringBuilder("Kept [") << path << "]: " << why);
     }
-    ORV_LOG(LogLevel::Trace, StringBuilder("Deleted [") << dir << "] directory with " << entries.size() - 1
-                                                        << " files and directories in it, all unused");
-    return true;
+    return result == Removal::Removed;
 }
 
 namespace {

@@ -1,5 +1,9 @@
 #pragma once
 
+#include "WinAutoHandle.h"
+
+#include <windows.h>
+
 #include <cstdint>
 #include <new>
 #include <string>
@@ -77,12 +81,84 @@ bool deleteFilesInDirectory(const std::string& dir);
 void deleteDirectoryRecursive(const std::string& dir);
 bool deleteDirectoryRecursive(const std::string& dir, std::nothrow_t);
 
-// Deletes dir with everything in it, but only when nothing of it is in use: dir is a
-// directory, not a link, created at least minAgeMs ago, and it and every file and directory in
-// it can be opened for deletion sharing nothing. All of them are opened before any is deleted
-// and held while they are deleted; if one cannot be, nothing is deleted. Links inside are
-// deleted as links, never entered. Never throws; true when it deleted dir.
-bool deleteTreeIfUnused(const std::string& dir, std::uint32_t minAgeMs);
+// Trees that others may touch are reached through handles only: each entry is opened by one
+// name component inside the directory handle that holds it, never through a path resolved
+// again, and never through a link.
+
+// One path component: not empty, not "." or "..", without a separator.
+bool isPlainName(const std::wstring& name);
+
+// The path the system gives for an open handle ("\\?\C:\..."); empty when it gives none.
+std::wstring finalPathOf(HANDLE handle);
+
+// A directory opened once and held, with the path it was reached by and the one the system
+// gives for it.
+struct HeldDirectory {
+    AutoHandle handle;
+    std::wstring path;
+    std::wstring finalPath;
+};
+
+// Opens the directory at path for listing, sharing everything, as itself if it is a link.
+// Throws when it cannot.
+HeldDirectory holdDirectoryAt(const std::wstring& path);
+
+// How an entry is reached inside a held directory.
+enum class OpenIn {
+    Existing,     // a file or directory that is there, never followed if it is a link
+    NewFile,      // a file that must not exist yet
+    NewDirectory, // a directory that must not exist yet
+};
+
+// Opens or creates name inside the directory that dir holds. A name that is not one plain
+// component is refused (ERROR_INVALID_NAME). On failure the owner holds INVALID_HANDLE_VALUE
+// and the thread's last error says why.
+AutoHandle openIn(HANDLE dir, const std::wstring& name, OpenIn how, DWORD access, DWORD share,
+                  PSECURITY_DESCRIPTOR descriptor = nullptr);
+
+// An entry of a directory listed through its handle.
+struct Listed {
+    std::wstring name;
+    DWORD attributes;
+    std::int64_t fileId;
+};
+
+// Lists the directory that dir holds ("." and ".." left out); false when it cannot, or when it
+// holds more than limit entries (the listing stops there).
+bool listIn(HANDLE dir, std::vector<Listed>& out, std::size_t limit);
+
+// The file ID of an open handle, or -1.
+std::int64_t fileIdOf(HANDLE handle);
+
+// Opens the file with that ID on the volume of volumeHint, as itself if it is a link; on
+// failure the owner holds INVALID_HANDLE_VALUE.
+AutoHandle openById(HANDLE volumeHint, std::int64_t fileId, DWORD access, DWORD share);
+// The same for removal: DELETE, sharing nothing.
+AutoHandle openByIdForRemoval(HANDLE volumeHint, std::int64_t fileId);
+
+// Removes the tree whose root the handle holds, opened for removal (DELETE, sharing nothing,
+// as itself) and reached as path, whose final path must be expectedFinalPath. All or nothing:
+// every entry is opened relative to its held parent and checked to be where its name says,
+// every file is marked, the held directories are listed again, and only when nothing is in
+// use and nothing changed does anything go; otherwise every mark is undone and why says why
+// the tree stays. eachRecord: one "Deleted" record for each entry, else one for the tree.
+enum class Removal {
+    Removed,
+    InUse, // something of it is open, or was at that moment: a later try may remove it
+    Kept,  // it is not what it was, or not all of it can go
+};
+Removal removeHeldTree(AutoHandle root, const std::wstring& path, const std::wstring& expectedFinalPath,
+                       bool eachRecord, std::string& why);
+
+// Accepts a tree's root before anything of it is listed: whether it was made by the caller's
+// kind of program.
+using RootCheck = bool (*)(HANDLE root);
+
+// The tree named name in the held directory parent, removed as removeHeldTree removes it, and
+// only when it is a plain directory created at least minAgeMs ago that accept takes. Never
+// throws; true when it removed the tree. A tree that stays gets one TRACE record saying why.
+bool deleteTreeIfUnused(const HeldDirectory& parent, const std::wstring& name, std::uint32_t minAgeMs,
+                        RootCheck accept);
 
 // Creates the directories of to, then moves from onto to, replacing a file there.
 void moveFile(const std::string& from, const std::string& to);

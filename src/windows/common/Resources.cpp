@@ -18,52 +18,33 @@ ULONG_PTR numberOf(LPCSTR intResource) {
 
 using tstrings::StringBuilder;
 
-// Other openers may read the file, as the system does to run it, but neither write, rename
-// nor delete it.
-AutoHandle openFile(const std::string& path, DWORD access) {
-    AutoHandle file(
-        CreateFileA(path.c_str(), access, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file.get() == INVALID_HANDLE_VALUE) {
-        ORV_THROW_LAST_ERROR(StringBuilder("CreateFile(") << path << ") failed", CreateFileA);
-    }
-    return file;
-}
-
-struct FileId {
-    DWORD volume;
-    DWORD indexHigh;
-    DWORD indexLow;
-};
-
-bool sameFile(const FileId& a, const FileId& b) {
-    return a.volume == b.volume && a.indexHigh == b.indexHigh && a.indexLow == b.indexLow;
-}
-
-FileId idOf(HANDLE file, const std::string& path) {
-    BY_HANDLE_FILE_INFORMATION info = {};
-    if (!GetFileInformationByHandle(file, &info)) {
-        ORV_THROW_LAST_ERROR(StringBuilder("GetFileInformationByHandle(") << path << ") failed",
+std::int64_t idOf(HANDLE file, const std::wstring& name) {
+    const std::int64_t id = FileUtils::fileIdOf(file);
+    if (id == -1) {
+        ORV_THROW_LAST_ERROR(StringBuilder("GetFileInformationByHandle(") << name << ") failed",
                              GetFileInformationByHandle);
     }
-    return FileId{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+    return id;
 }
 
 // A large payload written in one call, or in pieces of several MiB, now and then took half as
 // long again as usual; in pieces of 1 MiB it did not.
 constexpr DWORD writePiece = 1u << 20;
 
-// Writes into the empty file at path and returns its identity.
-FileId writeFile(const std::string& path, const char* data, DWORD size) {
-    const AutoHandle file = openFile(path, GENERIC_WRITE);
-    // Opened, not truncated, and found empty: truncating even an empty file makes ext4 flush
-    // all that is written to it when it is closed, and its deletion slow.
-    LARGE_INTEGER existing = {};
-    if (!GetFileSizeEx(file.get(), &existing)) {
-        ORV_THROW_LAST_ERROR(StringBuilder("GetFileSizeEx(") << path << ") failed", GetFileSizeEx);
+// Opens name in the held directory dir, or throws.
+AutoHandle openOrThrow(const FileUtils::HeldDirectory& dir, const std::wstring& name, FileUtils::OpenIn how,
+                       DWORD access, DWORD share) {
+    AutoHandle file = FileUtils::openIn(dir.handle.get(), name, how, access, share);
+    if (file.get() == INVALID_HANDLE_VALUE) {
+        ORV_THROW_LAST_ERROR(StringBuilder("CreateFile(") << dir.path << "\\" << name << ") failed", CreateFileW);
     }
-    if (existing.QuadPart != 0) {
-        ORV_THROW_RUNTIME(StringBuilder("[") << path << "] is not empty");
-    }
+    return file;
+}
+
+// Writes into a new file name in dir and returns its file ID.
+std::int64_t writeFile(const FileUtils::HeldDirectory& dir, const std::wstring& name, const char* data, DWORD size) {
+    const std::wstring path = dir.path + L"\\" + name;
+    const AutoHandle file = openOrThrow(dir, name, FileUtils::OpenIn::NewFile, GENERIC_WRITE, 0);
     for (DWORD done = 0; done < size;) {
         DWORD written = 0;
         if (!WriteFile(file.get(), data + done, std::min(size - done, writePiece), &written, nullptr)) {
@@ -120,21 +101,17 @@ LPCVOID Resource::getPtr(DWORD& size) const {
     return unit + 1;
 }
 
-AutoHandle Resource::saveToFile(const std::string& path) const {
+Resource::Saved Resource::saveIn(const FileUtils::HeldDirectory& dir, const std::wstring& name) const {
     DWORD size = 0;
     const LPCVOID data = getPtr(size);
-    const std::string tempFile = FileUtils::createTempFile("orv", ".tmp", FileUtils::dirname(path));
-    FileUtils::Deleter cleanup(false);
-    cleanup.appendFile(tempFile);
     // Straight from the mapped image: the payload is never copied in memory.
-    const FileId written = writeFile(tempFile, static_cast<const char*>(data), size);
-    FileUtils::moveFile(tempFile, path);
-    cleanup.cancel();
+    const std::int64_t written = writeFile(dir, name, static_cast<const char*>(data), size);
     // The writing handle would keep the system from running the file, so it is closed and the
-    // file opened again for reading: whatever took its place meanwhile is not handed on.
-    AutoHandle held = openFile(path, GENERIC_READ);
-    if (!sameFile(idOf(held.get(), path), written)) {
-        ORV_THROW_RUNTIME(StringBuilder("[") << path << "] was replaced after it was written");
+    // file opened again for reading, sharing only reading: whatever took its place meanwhile
+    // is not handed on.
+    AutoHandle held = openOrThrow(dir, name, FileUtils::OpenIn::Existing, GENERIC_READ, FILE_SHARE_READ);
+    if (idOf(held.get(), name) != written) {
+        ORV_THROW_RUNTIME(StringBuilder("[") << dir.path << "\\" << name << "] was replaced after it was written");
     }
-    return held;
+    return Saved{std::move(held), written};
 }

@@ -1,9 +1,11 @@
 #pragma once
 
+#include "FileUtils.h"
 #include "WinAutoHandle.h"
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 
 // One resource embedded in a loaded image, read in place.
@@ -15,11 +17,16 @@ public:
     // Points into the loaded image, valid as long as the module stays loaded.
     LPCVOID getPtr(DWORD& size) const;
 
-    // Writes the resource to path through a temporary file beside it, replacing an existing
-    // file; on failure neither the temporary file nor a partial file at path remains. Returns
-    // the written file open for reading, with writing, renaming and deletion denied to every
-    // other opener for as long as the handle stays open.
-    AutoHandle saveToFile(const std::string& path) const;
+    // The file that saveIn wrote, open for reading, with writing, renaming and deletion denied
+    // to every other opener for as long as the handle stays open; and its file ID.
+    struct Saved {
+        AutoHandle held;
+        std::int64_t fileId;
+    };
+
+    // Writes the resource to a new file name in the directory that dir holds, never to one
+    // that is there already; a failure may leave a partial file, which goes with the directory.
+    Saved saveIn(const FileUtils::HeldDirectory& dir, const std::wstring& name) const;
 
 private:
     std::string description() const;

@@ -6,6 +6,7 @@
 #include "WinErrorHandling.h"
 
 #include <cstring>
+#include <cwchar>
 #include <exception>
 #include <vector>
 
@@ -84,6 +85,14 @@ std::string textOf(const std::vector<char>& buffer) {
     return FileUtils::removeTrailingSlashes(std::string(buffer.data(), strnlen(buffer.data(), buffer.size())));
 }
 
+std::wstring textOf(const std::vector<wchar_t>& buffer) {
+    std::wstring text(buffer.data(), wcsnlen(buffer.data(), buffer.size()));
+    while (!text.empty() && (text.back() == L'\\' || text.back() == L'/')) {
+        text.pop_back();
+    }
+    return text;
+}
+
 std::string getSystemDirImpl(DirectoryQuery query, const char* name) {
     std::vector<char> buffer(initialBufferSize);
     for (int attempt = 0; attempt < 2; ++attempt) {
@@ -104,12 +113,12 @@ std::string getSystemDirImpl(DirectoryQuery query, const char* name) {
 
 const OSVERSIONINFOEXW& osVersionInfo = versionRecord;
 
-std::string getProcessModulePath() {
-    return getProcessModulePath(GetModuleFileNameA);
+std::wstring getProcessModulePath() {
+    return getProcessModulePath(GetModuleFileNameW);
 }
 
-std::string getProcessModulePath(ModuleFileNameQuery query) {
-    std::vector<char> buffer(initialBufferSize);
+std::wstring getProcessModulePath(ModuleFileNameQuery query) {
+    std::vector<wchar_t> buffer(initialBufferSize);
     for (;;) {
         const DWORD size = static_cast<DWORD>(buffer.size());
         const DWORD n = query(nullptr, buffer.data(), size);
@@ -117,18 +126,18 @@ std::string getProcessModulePath(ModuleFileNameQuery query) {
             if (n == 0) {
                 ORV_THROW_RUNTIME("GetModuleFileName(NULL) failed");
             }
-            return std::string(buffer.data(), n);
+            return std::wstring(buffer.data(), n);
         }
         // Cut to the buffer: the path is longer.
         buffer.resize(buffer.size() * 2);
     }
 }
 
-std::string getTempDir() {
-    return getTempDir("Kernel32", "GetTempPath2A");
+std::wstring getTempDir() {
+    return getTempDir("Kernel32", "GetTempPath2W");
 }
 
-std::string getTempDir(const char* library, const char* preferred) {
+std::wstring getTempDir(const char* library, const char* preferred) {
     try {
         const DllFunction<TempPathQuery> query(Dll(library), preferred);
         if (query.isAvailable()) {
@@ -137,11 +146,11 @@ std::string getTempDir(const char* library, const char* preferred) {
     } catch (const std::exception&) {
         // A library that cannot be bound counts as one without the function.
     }
-    return getTempDir(GetTempPathA);
+    return getTempDir(GetTempPathW);
 }
 
-std::string getTempDir(TempPathQuery query) {
-    std::vector<char> buffer(initialBufferSize);
+std::wstring getTempDir(TempPathQuery query) {
+    std::vector<wchar_t> buffer(initialBufferSize);
     const DWORD reply = query(static_cast<DWORD>(buffer.size()), buffer.data());
     if (reply > buffer.size()) {
         buffer.resize(reply);

@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdint>
 #include <exception>
 #include <optional>
 #include <string>
@@ -17,12 +18,12 @@
 
 namespace {
 
-// Called between the release of the reserved name and the creation of the directory; a
-// seam for tests that put a foreign object there.
-using BeforeCreate = void (*)(const std::string& path);
+// Called before the directory is created under a name; a seam for tests that put a foreign
+// object there.
+using BeforeCreate = void (*)(const std::wstring& path);
 
-// Launchers started together read the same tick count and may reserve a name that another
-// one has just given up; such a collision is not an attack, so a fresh name is tried.
+// Launchers started together read the same tick count and may try a name that another one
+// has just taken; such a collision is not an attack, so a fresh name is tried.
 constexpr int secureDirectoryAttempts = 10;
 
 // The directory's access list. It is protected, so that none of the temporary directory's
@@ -38,88 +39,122 @@ std::string secureDirectorySddl(const security::TokenFacts& token) {
     return sddl;
 }
 
-std::string createSecureDirectory(BeforeCreate beforeCreate) {
-    const std::string tempDir = SysInfo::getTempDir();
-    const std::string sddl = secureDirectorySddl(security::currentTokenFacts());
-    for (int attempt = 1;; ++attempt) {
-        // The name is reserved by creating a file that did not exist, so nobody else holds it.
-        const std::string path = FileUtils::createTempFile("orv", ".tmp", tempDir);
-        FileUtils::deleteFile(path);
+// The launcher's own directory, held from its creation until it is gone; it is reached again
+// only through this handle or its file ID, never through its name.
+struct SecureDirectory {
+    FileUtils::HeldDirectory held;
+    std::int64_t fileId;
+};
 
-        security::SecurityDescriptor descriptor{tstrings::StringBuilder(sddl)};
-        SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor.get(), FALSE};
+// "orv", the tick count plus the attempt as a signed decimal, ".tmp".
+std::wstring extractionDirectoryName(DWORD tickCount, int attempt) {
+    return L"orv" + tstrings::toUtf16(tstrings::toDecimal(static_cast<std::int32_t>(tickCount + attempt))) + L".tmp";
+}
+
+// Created and held in one step, relative to the held temporary directory: there is no moment
+// in which another program could put something else under the name. The hold shares no
+// deletion, so nobody can delete or rename the directory while it lasts, and it asks for no
+// deletion either, so that a payload can have it as its working directory. Not inherited.
+SecureDirectory createSecureDirectory(const FileUtils::HeldDirectory& temp, BeforeCreate beforeCreate) {
+    security::SecurityDescriptor descriptor{
+        tstrings::StringBuilder(secureDirectorySddl(security::currentTokenFacts()))};
+    const DWORD tickCount = GetTickCount();
+    for (int attempt = 0;; ++attempt) {
+        const std::wstring name = extractionDirectoryName(tickCount, attempt);
+        const std::wstring path = temp.path + L"\\" + name;
         if (beforeCreate != nullptr) {
             beforeCreate(path);
         }
-        // Fails for anything that appeared under the name meanwhile: it is never adopted.
-        if (CreateDirectoryA(path.c_str(), &attributes)) {
-            return path;
+        // Fails for anything that is there under the name: it is never adopted.
+        AutoHandle held = FileUtils::openIn(temp.handle.get(), name, FileUtils::OpenIn::NewDirectory,
+                                            FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE, descriptor.get());
+        if (held.get() != INVALID_HANDLE_VALUE) {
+            const std::int64_t fileId = FileUtils::fileIdOf(held.get());
+            std::wstring finalPath = FileUtils::finalPathOf(held.get());
+            return SecureDirectory{{std::move(held), path, std::move(finalPath)}, fileId};
         }
         const DWORD error = GetLastError();
-        if (error != ERROR_ALREADY_EXISTS || attempt == secureDirectoryAttempts) {
-            ORV_THROW_WIN32(tstrings::StringBuilder("CreateDirectory(") << path << ") failed", CreateDirectoryA, error);
+        if (error != ERROR_ALREADY_EXISTS || attempt + 1 == secureDirectoryAttempts) {
+            ORV_THROW_WIN32(tstrings::StringBuilder("CreateDirectory(") << path << ") failed", CreateDirectoryW, error);
         }
     }
 }
 
-std::string createSecureDirectory() {
-    return createSecureDirectory(nullptr);
+SecureDirectory createSecureDirectory(const FileUtils::HeldDirectory& temp) {
+    return createSecureDirectory(temp, nullptr);
 }
 
-// Held open from right after its creation until its removal, sharing no deletion: nobody can
-// delete or rename it meanwhile, so nobody can put another in its place, and a later launcher
-// sees that it is in use. Not inherited.
-AutoHandle holdDirectory(const std::string& dir) {
-    AutoHandle held(CreateFileA(dir.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (held.get() == INVALID_HANDLE_VALUE) {
-        ORV_THROW_LAST_ERROR(tstrings::StringBuilder("CreateFile(") << dir << ") failed", CreateFileA);
+// Whether a tree was made by a launcher of this kind: owned by whom this launcher's own
+// directory is owned, with exactly its protected access list. A standard user cannot make a
+// directory owned by the administrators or SYSTEM, so an elevated or SYSTEM launcher never
+// walks a tree that a less privileged program built.
+bool madeByThisKind(HANDLE root) {
+    try {
+        const security::TokenFacts token = security::currentTokenFacts();
+        security::SecurityDescriptor expected{tstrings::StringBuilder(secureDirectorySddl(token))};
+        return security::hasOwnerAndAccessList(root, token.ownerSid, expected);
+    } catch (const std::exception&) {
+        return false;
     }
-    return held;
 }
 
-// How old a directory that nobody holds must be before it counts as left by a launcher that
-// was ended: one that has just been created is not held yet.
+// How old a directory must be before it counts as left by a launcher that was ended: it has
+// surely been held by then, had its launcher lived.
 constexpr DWORD abandonedAfterMs = 60000;
 // Enough to clear what ended launchers leave over a few runs; few enough that a temporary
 // directory full of leftovers in use costs a run next to nothing.
 constexpr std::size_t abandonedPerRun = 4;
 
-// "orv", a decimal number that may carry a minus sign, ".tmp": a name that createTempFile gives.
-bool isExtractionDirectoryName(const std::string& name) {
-    const std::string prefix = "orv";
-    const std::string suffix = ".tmp";
+// "orv", a decimal number that may carry a minus sign, ".tmp": a name that a launcher gives.
+bool isExtractionDirectoryName(const std::wstring& name) {
+    const std::wstring prefix = L"orv";
+    const std::wstring suffix = L".tmp";
     if (name.size() <= prefix.size() + suffix.size() || name.compare(0, prefix.size(), prefix) != 0 ||
         name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
         return false;
     }
-    std::string number = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
-    if (number[0] == '-') {
+    std::wstring number = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+    if (number[0] == L'-') {
         number.erase(0, 1);
     }
-    return !number.empty() && number.find_first_not_of("0123456789") == std::string::npos;
+    return !number.empty() && number.find_first_not_of(L"0123456789") == std::wstring::npos;
 }
+
+void closeFind(HANDLE find) {
+    if (find != INVALID_HANDLE_VALUE) {
+        FindClose(find);
+    }
+}
+
+// Set once the console is being closed: the little time left is the payload's and the own
+// directory's.
+std::atomic<bool> consoleClosing{false};
 
 // The extraction directories of launchers that were ended before they could remove them, and
 // whose payloads have ended too, in the temporary directory: a few of them each run, from a
 // place that changes from run to run, so that leftovers still in use do not keep the others.
-void removeAbandonedDirectories(const std::string& tempDir, DWORD minAgeMs) {
+void removeAbandonedDirectories(const FileUtils::HeldDirectory& temp, const std::wstring& own, DWORD minAgeMs,
+                                FileUtils::RootCheck accept) {
     // Only the names that may be extraction directories are listed: a temporary directory
-    // often holds thousands of entries, and the user waits for the launcher's exit code.
-    struct Candidates : FileUtils::DirectoryCallback {
-        std::vector<std::string> paths;
-        bool onDirectory(const std::string& path) override {
-            if (isExtractionDirectoryName(FileUtils::basename(path))) {
-                paths.push_back(path);
-            }
-            return true;
+    // often holds thousands of entries, and the user waits for the launcher's exit code. Each
+    // is then opened relative to the held temporary directory, whatever the path names now.
+    std::vector<std::wstring> candidates;
+    WIN32_FIND_DATAW entry;
+    const AutoOwner<HANDLE, closeFind> find(FindFirstFileExW((temp.path + L"\\orv*.tmp").c_str(), FindExInfoBasic,
+                                                             &entry, FindExSearchNameMatch, nullptr, 0));
+    if (find.get() == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    do {
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && isExtractionDirectoryName(entry.cFileName) &&
+            temp.path + L"\\" + entry.cFileName != own) {
+            candidates.emplace_back(entry.cFileName);
         }
-    } found;
-    FileUtils::iterateDirectory(tempDir, found, "orv*.tmp");
-    const std::vector<std::string>& candidates = found.paths;
+    } while (FindNextFileW(find.get(), &entry));
     const std::size_t start = candidates.empty() ? 0 : GetTickCount() % candidates.size();
-    for (std::size_t i = 0; i < candidates.size() && i < abandonedPerRun; ++i) {
-        FileUtils::deleteTreeIfUnused(candidates[(start + i) % candidates.size()], minAgeMs);
+    for (std::size_t i = 0; i < candidates.size() && i < abandonedPerRun && !consoleClosing.load(); ++i) {
+        FileUtils::deleteTreeIfUnused(temp, candidates[(start + i) % candidates.size()], minAgeMs, accept);
     }
 }
 
@@ -130,7 +165,7 @@ void removeAbandonedDirectories(const std::string& tempDir, DWORD minAgeMs) {
 // C runtime parsed.
 // The program name ends as the C runtime ends it: at the first space or tab outside quotes, a
 // quote toggling quoting.
-std::wstring getCommandLine(const std::string& applicationPath, const std::wstring& ownCommandLine) {
+std::wstring getCommandLine(const std::wstring& applicationPath, const std::wstring& ownCommandLine) {
     std::wstring::size_type end = 0;
     bool quoted = false;
     for (; end < ownCommandLine.size(); ++end) {
@@ -142,13 +177,13 @@ std::wstring getCommandLine(const std::string& applicationPath, const std::wstri
         }
     }
     const std::wstring::size_type rest = ownCommandLine.find_first_not_of(L" \t", end);
-    const std::wstring program = L"\"" + tstrings::ansiToUtf16(applicationPath) + L"\"";
+    const std::wstring program = L"\"" + applicationPath + L"\"";
     return rest == std::wstring::npos ? program : program + L' ' + ownCommandLine.substr(rest);
 }
 
 // Wide, where narrow text converted by the system could turn characters outside the code
 // page into others, even into a quotation mark.
-std::wstring getCommandLine(const std::string& applicationPath) {
+std::wstring getCommandLine(const std::wstring& applicationPath) {
     return getCommandLine(applicationPath, GetCommandLineW());
 }
 
@@ -199,9 +234,16 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
         // The payload has it too and decides what it means; the launcher waits for its end.
         return TRUE;
     }
-    // The console is closing, or the session ending: the system ends this process when the
-    // handler returns. The payload gets a moment to end, and is then ended, so that the run can
-    // remove the directory; the run ends the process itself once it has.
+    if (event != CTRL_CLOSE_EVENT) {
+        // Log-off and shut-down reach the payload too, and only a service's processes get them,
+        // whenever any user logs off: they are the payload's to answer. The handler that
+        // follows, the system's own, ends no process of a service for them.
+        return FALSE;
+    }
+    // The console is closing: the system ends this process when the handler returns. The
+    // payload gets a moment to end, and is then ended, so that the run can remove the
+    // directory; the run ends the process itself once it has.
+    consoleClosing.store(true);
     const HANDLE payload = payloadForConsoleClose.load();
     if (payload != nullptr && WaitForSingleObject(payload, consoleCloseGrace) == WAIT_TIMEOUT) {
         TerminateProcess(payload, CONTROL_C_EXIT);
@@ -364,14 +406,14 @@ BOOL createPayload(Start& start, const LaunchOptions& options, PROCESS_INFORMATI
 }
 
 // held: the extracted file, kept from being changed until the system has opened it to run it.
-int execProcessWaitForFinish(const std::string& applicationPath, const std::wstring& commandLine, AutoHandle held,
+int execProcessWaitForFinish(const std::wstring& applicationPath, const std::wstring& commandLine, AutoHandle held,
                              const LaunchOptions& options) {
     Start start;
-    start.application = tstrings::ansiToUtf16(applicationPath);
+    start.application = applicationPath;
     start.commandLine.assign(commandLine.begin(), commandLine.end());
     start.commandLine.push_back(L'\0');
     if (options.inExtractionDirectory) {
-        start.workingDir = tstrings::ansiToUtf16(FileUtils::dirname(applicationPath));
+        start.workingDir = applicationPath.substr(0, applicationPath.find_last_of(L"\\/"));
     }
     std::optional<StandardHandles> standard;
     if (options.shareConsole) {
@@ -434,68 +476,118 @@ int execProcessWaitForFinish(const std::string& applicationPath, const std::wstr
 // scanner may hold the new file open: the directory is given about two seconds to go. The
 // tries of the first 300 ms come quickly, as under Wine the hidden console host of a console
 // program in the windowed launcher keeps the directory as its working directory for 25 to 100
-// ms after the program ended; later tries are fewer, so that a failure logged at each try fills
-// no log.
-void removeLeftover(const std::string& dir) {
-    for (int attempt = 0; attempt < 47 && GetFileAttributesA(dir.c_str()) != INVALID_FILE_ATTRIBUTES; ++attempt) {
-        Sleep(attempt < 30 ? 10 : 100);
-        FileUtils::deleteDirectoryRecursive(dir, std::nothrow);
+// ms after the program ended. Every try reaches the directory through its file ID, and between
+// tries it is held again: its name is never looked up. Whatever is in use keeps the whole
+// tree, for a later run's sweep.
+void removeOwnDirectory(SecureDirectory& own, const FileUtils::HeldDirectory& temp) {
+    std::string why = "it could not be opened for removal";
+    for (int attempt = 0; attempt < 47; ++attempt) {
+        if (attempt > 0) {
+            Sleep(attempt < 30 ? 10 : 100);
+        }
+        // The hold asks for no deletion and shares none, so it must go before the directory
+        // can be opened for deletion; the file ID names that very directory wherever it is.
+        own.held.handle.reset();
+        AutoHandle root = FileUtils::openByIdForRemoval(temp.handle.get(), own.fileId);
+        if (root.get() == INVALID_HANDLE_VALUE) {
+            const DWORD error = GetLastError();
+            why = "it could not be opened for removal: " + systemErrorText(error, nullptr);
+        } else {
+            const FileUtils::Removal removal =
+                FileUtils::removeHeldTree(std::move(root), own.held.path, own.held.finalPath, true, why);
+            if (removal == FileUtils::Removal::Removed) {
+                return;
+            }
+            if (removal == FileUtils::Removal::Kept) {
+                break;
+            }
+        }
+        own.held.handle =
+            FileUtils::openById(temp.handle.get(), own.fileId, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE);
     }
+    ORV_LOG(LogLevel::Trace, tstrings::StringBuilder("Kept [") << own.held.path << "]: " << why);
 }
 
-// The tamper check: dir holds the file target and nothing else, at any depth.
-bool holdsOnly(const std::string& dir, const std::string& target) {
-    std::vector<std::string> items;
-    FileUtils::DirectoryIterator(true, true, true, dir).findItems(items);
-    return items.size() == 1 && tstrings::equalsIgnoreCase(items.front(), target);
+// The tamper check: the directory holds one entry, the very file that was written, under its
+// name, and nothing else.
+bool holdsOnly(HANDLE dir, const std::wstring& name, std::int64_t fileId) {
+    std::vector<FileUtils::Listed> listed;
+    return FileUtils::listIn(dir, listed, 1) && listed.size() == 1 &&
+           (listed[0].attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && listed[0].fileId == fileId &&
+           CompareStringOrdinal(listed[0].name.c_str(), -1, name.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
 
 // Called between the tamper check and the start of the payload; a seam for tests that try to
 // change the extracted file there.
-using BeforeStart = void (*)(const std::string& target);
+using BeforeStart = void (*)(const std::wstring& target);
 
-// abandonedAge: how old a leftover of another launcher must be to be removed.
-int run(BeforeStart beforeStart, const LaunchOptions& options, DWORD abandonedAge) {
+// The launcher's own file name: the payload bears it, setup.exe is extracted as setup.exe.
+std::wstring ownBaseName() {
+    const std::wstring path = SysInfo::getProcessModulePath();
+    return path.substr(path.find_last_of(L"\\/") + 1);
+}
+
+// Removes the launcher's own directory when it goes: on every way out of the run, before a
+// failure is reported, so that the space a failed write took is free for its record.
+class OwnDirectoryRemoval {
+public:
+    OwnDirectoryRemoval(SecureDirectory& own, const FileUtils::HeldDirectory& temp) : own(own), temp(temp) {}
+    ~OwnDirectoryRemoval() {
+        try {
+            removeOwnDirectory(own, temp);
+        } catch (const std::exception& e) {
+            ORV_REPORT_EXCEPTION(e);
+        } catch (...) {
+            ORV_REPORT_UNKNOWN_EXCEPTION();
+        }
+    }
+    OwnDirectoryRemoval(const OwnDirectoryRemoval&) = delete;
+    OwnDirectoryRemoval& operator=(const OwnDirectoryRemoval&) = delete;
+
+private:
+    SecureDirectory& own;
+    const FileUtils::HeldDirectory& temp;
+};
+
+// abandonedAge: how old a leftover of another launcher must be to be removed; madeByUs: whether
+// a leftover was made by a launcher of this kind.
+int run(BeforeStart beforeStart, const LaunchOptions& options, DWORD abandonedAge, FileUtils::RootCheck madeByUs) {
     int exitCode = -1;
-    std::string secureDir;
     try {
-        const std::string baseName = FileUtils::basename(SysInfo::getProcessModulePath());
-        secureDir = createSecureDirectory();
-        FileUtils::Deleter cleanup(false);
-        cleanup.append(secureDir, FileUtils::DeleteKind::DirectoryTree);
-        // Declared after the Deleter, so that it is closed before the Deleter removes the directory.
-        const AutoHandle alive = holdDirectory(secureDir);
-        // The payload bears the launcher's own name: setup.exe is extracted as setup.exe.
-        const std::string target = FileUtils::combinePath(secureDir, baseName);
+        const std::wstring baseName = ownBaseName();
+        const FileUtils::HeldDirectory temp = FileUtils::holdDirectoryAt(SysInfo::getTempDir());
+        SecureDirectory own = createSecureDirectory(temp);
+        const OwnDirectoryRemoval removal(own, temp);
+        const std::wstring target = own.held.path + L"\\" + baseName;
         // Held from here on, so that what is checked is what runs.
-        AutoHandle extracted = Resource(100, RT_RCDATA, GetModuleHandleA(nullptr)).saveToFile(target);
+        Resource::Saved extracted = Resource(100, RT_RCDATA, GetModuleHandleA(nullptr)).saveIn(own.held, baseName);
 
-        if (holdsOnly(secureDir, target)) {
+        if (holdsOnly(own.held.handle.get(), baseName, extracted.fileId)) {
             ORV_LOG(LogLevel::Trace, tstrings::StringBuilder("Checked [")
-                                         << secureDir << "]: it holds [" << target << "] alone");
+                                         << own.held.path << "]: it holds [" << target << "] alone");
             const std::wstring commandLine = getCommandLine(target);
             if (beforeStart != nullptr) {
                 beforeStart(target);
             }
-            exitCode = execProcessWaitForFinish(target, commandLine, std::move(extracted), options);
+            exitCode = execProcessWaitForFinish(target, commandLine, std::move(extracted.held), options);
         } else {
             ORV_LOG(LogLevel::Error, "Secure directory is tempered, exiting...");
         }
-        // Once the payload has ended, never delaying its start.
-        removeAbandonedDirectories(FileUtils::dirname(secureDir), abandonedAge);
+        // Once the payload has ended, never delaying its start, and never once the console is
+        // closing.
+        if (!consoleClosing.load()) {
+            removeAbandonedDirectories(temp, own.held.path, abandonedAge, madeByUs);
+        }
     } catch (const std::exception& e) {
         ORV_REPORT_EXCEPTION(e);
     } catch (...) {
         ORV_REPORT_UNKNOWN_EXCEPTION();
     }
-    if (!secureDir.empty()) {
-        removeLeftover(secureDir);
-    }
     return exitCode;
 }
 
 int run() {
-    return run(nullptr, launchOptionsFor(ownSubsystem()), abandonedAfterMs);
+    return run(nullptr, launchOptionsFor(ownSubsystem()), abandonedAfterMs, madeByThisKind);
 }
 
 } // namespace
