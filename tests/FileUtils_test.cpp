@@ -10,7 +10,9 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <filesystem>
 #include <functional>
+#include <memory>
 #include <regex>
 #include <stdexcept>
 #include <string>
@@ -825,69 +827,7 @@ TEST_F(RebootTest, AListingFailureFromTheDestructorIsReportedAndTheRestIsDone) {
     EXPECT_TRUE(pendingDeletionsUnder(temp.path()).empty());
 }
 
-namespace {
-
-using UnixFileName = char*(CDECL*)(LPCWSTR);
-
-UnixFileName wineUnixFileName() {
-    return reinterpret_cast<UnixFileName>(
-        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("kernel32"), "wine_get_unix_file_name")));
-}
-
-std::string unixPath(const std::string& path) {
-    const std::wstring wide(path.begin(), path.end());
-    char* name = wineUnixFileName()(wide.c_str());
-    const std::string result = name != nullptr ? name : "";
-    HeapFree(GetProcessHeap(), 0, name);
-    return result;
-}
-
-// Wine runs a Unix program without a process handle to wait on: wait for its effect instead.
-bool runUnixUntil(const std::string& program, const std::string& args, const std::function<bool()>& done) {
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    std::string line = program + " " + args;
-    const std::string application = "Z:\\bin\\" + program;
-    if (!CreateProcessA(application.c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process)) {
-        return false;
-    }
-    const AutoProcess child(process);
-    for (int i = 0; i < 500 && !done(); ++i) {
-        Sleep(10);
-    }
-    return done();
-}
-
-// A symbolic link to a directory. Under Wine, CreateSymbolicLinkA reports success and makes
-// nothing, so the link is made from the Unix side, where Wine shows it as a reparse point.
-class DirectoryLink {
-public:
-    DirectoryLink(const std::string& target, const std::string& link) : link(link) {
-        if (wineUnixFileName() == nullptr) {
-            CreateSymbolicLinkA(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY | 0x2);
-        } else {
-            unixLink = unixPath(dirname(link)) + "/" + basename(link);
-            runUnixUntil("ln", "-s \"" + unixPath(target) + "\" \"" + unixLink + "\"", [this] { return made(); });
-        }
-    }
-    ~DirectoryLink() {
-        if (unixLink.empty()) {
-            RemoveDirectoryA(link.c_str());
-        } else {
-            // Also when the link is dangling because a faulty deletion removed its target.
-            EXPECT_TRUE(runUnixUntil("rm", "-f \"" + unixLink + "\"", [this] { return !made(); })) << link;
-        }
-    }
-    bool made() const { return exists(link); }
-
-private:
-    const std::string link;
-    std::string unixLink;
-};
-
-} // namespace
+using DirectoryLink = testsupport::Link;
 
 TEST_F(RebootTest, DirectoryLinksAreListedAndRemovedButNeverEntered) {
     // The target holds files, so that Wine, which would remove an empty target in place of
@@ -971,11 +911,67 @@ TEST_F(FileUtilsTest, AnUnusedTreeGoesWholeAndATreeInUseStaysWhole) {
     writeFile(temp.file("orv2.tmp"), "a file");
     EXPECT_FALSE(deleteTreeIfUnused(parent, L"orv2.tmp", 0, anyTree));
     EXPECT_TRUE(exists(temp.file("orv2.tmp")));
-    // A read-only file keeps nothing.
+    // A read-only file keeps nothing; a name that the ANSI code page would map "best fit" to
+    // ..\..\victim goes as itself.
     ASSERT_TRUE(SetFileAttributesA((root + "\\sub\\b").c_str(), FILE_ATTRIBUTE_READONLY));
+    const std::string victim = tree("victim", {"keep"});
+    ASSERT_TRUE(CreateDirectoryW(
+        (tstrings::toUtf16(root) + L"\\sub\\\xFF0E\xFF0E\xFF3C\xFF0E\xFF0E\xFF3Cvictim").c_str(), nullptr));
 
     EXPECT_TRUE(deleteTreeIfUnused(parent, L"orv1.tmp", 0, anyTree));
     EXPECT_FALSE(exists(root));
+    EXPECT_TRUE(exists(victim + "\\keep"));
+}
+
+namespace {
+
+std::function<void(const std::string& dir)> whenListed;
+
+void onListed(const std::wstring& dir) {
+    whenListed(tstrings::toUtf8(dir));
+}
+
+} // namespace
+
+// What the owner of a tree can do to it while a removal walks it: nothing of the tree goes,
+// and nothing outside it.
+TEST_F(FileUtilsTest, ATreeThatChangesWhileItIsRemovedLosesNothing) {
+    const std::string outside = tree("outside", {"a", "b"});
+    const HeldDirectory parent = holdDirectoryAt(tstrings::toUtf16(temp.path()));
+    std::vector<std::unique_ptr<testsupport::Link>> links;
+    const struct {
+        const char* name;
+        std::function<void(const std::string& sub)> change;
+    } cases[] = {
+        {"a file created after the listing",
+         [](const std::string& sub) {
+             writeFile(sub + "\\new", "new");
+         }},
+        // What a mount point does on Windows, where an emptied directory can become one even
+        // while it is held.
+        {"the directory replaced by a link after the listing",
+         [&](const std::string& sub) {
+             const std::string from = testsupport::unixPath(sub);
+             testsupport::runUnixUntil("mv", "\"" + from + "\" \"" + from + ".away\"", [&] { return !exists(sub); });
+             links.push_back(std::make_unique<testsupport::Link>(outside, sub));
+         }},
+    };
+    afterListingForTesting = onListed;
+    for (const auto& c : cases) {
+        const std::string root = tree("orv5.tmp", {"a", "sub\\", "sub\\a", "sub\\b"});
+        whenListed = [&](const std::string& dir) {
+            if (dir == root + "\\sub") {
+                c.change(dir);
+            }
+        };
+        EXPECT_FALSE(deleteTreeIfUnused(parent, L"orv5.tmp", 0, anyTree)) << c.name;
+        EXPECT_TRUE(exists(root + "\\a")) << c.name << ::testing::PrintToString(messages());
+        EXPECT_EQ(sorted({"a", "b"}), testsupport::listDir(outside)) << c.name;
+        links.clear();
+        std::filesystem::remove_all(root);
+        std::filesystem::remove_all(root + "\\sub.away");
+    }
+    afterListingForTesting = nullptr;
 }
 
 TEST_F(FileUtilsTest, AnUnusedTreeIsNeverLeftThroughALink) {
@@ -984,8 +980,10 @@ TEST_F(FileUtilsTest, AnUnusedTreeIsNeverLeftThroughALink) {
     const HeldDirectory parent = holdDirectoryAt(tstrings::toUtf16(temp.path()));
     DirectoryLink inside(outside, root + "\\link");
     DirectoryLink named(outside, temp.file("orv4.tmp"));
-    if (!inside.made() || !named.made()) {
-        GTEST_SKIP() << "no directory link can be made here";
+    // Under Wine a link to a file is the file itself for every Win32 function.
+    DirectoryLink file(outside + "\\keep", root + "\\doc");
+    if (!inside.made() || !named.made() || !file.made()) {
+        GTEST_SKIP() << "no link can be made here";
     }
     EXPECT_FALSE(deleteTreeIfUnused(parent, L"orv4.tmp", 0, anyTree));
     // Windows deletes the link inside as a link; Wine follows it, which the removal sees, and

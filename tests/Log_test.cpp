@@ -133,6 +133,29 @@ TEST_F(LogTest, FileHeldWithWritingDeniedDropsTheRecordAfterTenAttempts) {
     EXPECT_EQ("after", records[1].message);
 }
 
+// A record goes into the log file itself or nowhere: never into a file of which the log is a
+// second name, nor through a link to another file, which the log must not create either.
+TEST_F(LogTest, NoRecordGoesAnywhereElse) {
+    logger.write(LogLevel::Trace, "f.cpp", 1, "f", "into the log itself");
+    ASSERT_EQ(1u, capture.take().size());
+    const TempDir other;
+    const std::string theirs = other.file("theirs.txt");
+    testsupport::writeFile(theirs, "theirs");
+    ASSERT_TRUE(CreateHardLinkA(capture.path().c_str(), theirs.c_str(), nullptr));
+    logger.write(LogLevel::Trace, "f.cpp", 2, "f", "into a second name");
+    EXPECT_EQ("theirs", readFile(theirs));
+    ASSERT_TRUE(DeleteFileA(capture.path().c_str()));
+    for (const std::string& target : {theirs, other.file("missing.txt")}) {
+        const testsupport::Link link(target, capture.path());
+        if (!link.made() && target == theirs) {
+            GTEST_SKIP() << "no link can be made here";
+        }
+        logger.write(LogLevel::Trace, "f.cpp", 3, "f", "through a link");
+    }
+    EXPECT_EQ("theirs", readFile(theirs));
+    EXPECT_FALSE(testsupport::exists(other.file("missing.txt")));
+}
+
 TEST(LogStartUp, PathAndProcessNameComeFromTheStartingProcess) {
     TempDir temp;
     // A process name with percent signs must not be taken for a format.

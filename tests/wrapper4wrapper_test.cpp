@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <random>
 #include <regex>
 #include <string>
@@ -278,6 +279,17 @@ TEST(SecureDirectory, AccessListForEachKindOfRun) {
         token.system = c.system;
         EXPECT_EQ(c.expected, sddlOf(secureDirectorySddl(token))) << c.kind;
     }
+    // Only a directory made as a launcher of this kind makes its own counts as one; Wine keeps
+    // no access lists, so there nothing does.
+    const TempDir temp;
+    const SecureDirectory made = createSecureDirectory(heldTemp());
+    ASSERT_TRUE(CreateDirectoryA(temp.file("orv1.tmp").c_str(), nullptr));
+    const bool underWine = !testsupport::unixPath("C:\\").empty();
+    for (const std::wstring& dir : {made.held.path, tstrings::toUtf16(temp.file("orv1.tmp"))}) {
+        const AutoHandle opened(CreateFileW(dir.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        EXPECT_EQ(dir == made.held.path && !underWine, madeByThisKind(opened.get())) << tstrings::toUtf8(dir);
+    }
     // This process's own token, whose user's SID is one the system knows.
     const security::TokenFacts own = security::currentTokenFacts();
     EXPECT_EQ(common + "(A;OICI;" + (own.elevated ? "0x1200a9" : "FA") + ";;;" + own.userSid + ")",
@@ -461,4 +473,97 @@ TEST(Run, RemovesWhatAnEndedLauncherLeftOnceNothingUsesIt) {
     EXPECT_EQ(1, std::count_if(records.begin(), records.end(), [&](const testsupport::LogRecord& r) {
                   return r.message.find("Deleted [" + left + "] directory") == 0;
               }));
+}
+
+// Log-off and shut-down reach a service's processes whenever any user logs off: they are left
+// to the payload, which gets them too. Only a closing console ends it.
+TEST(ConsoleEvents, OnlyAClosingConsoleEndsThePayload) {
+    const TempDir temp;
+    const ScopedEnv sleep("W4W_PROBE_SLEEP", "20000");
+    const std::wstring probe = tstrings::toUtf16(testsupport::programPath("probe.exe"));
+    testsupport::Process payload(probe, L"probe");
+    HANDLE duplicate = nullptr;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), payload.handle(), GetCurrentProcess(), &duplicate, 0, FALSE,
+                                DUPLICATE_SAME_ACCESS));
+    const AutoHandle owned(duplicate);
+    payloadForConsoleClose.store(duplicate);
+    EXPECT_FALSE(onConsoleEvent(CTRL_LOGOFF_EVENT));
+    EXPECT_FALSE(onConsoleEvent(CTRL_SHUTDOWN_EVENT));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(payload.handle(), 0));
+    EXPECT_FALSE(consoleClosing.load());
+    EXPECT_TRUE(onConsoleEvent(CTRL_CLOSE_EVENT));
+    EXPECT_EQ(static_cast<DWORD>(CONTROL_C_EXIT), payload.wait());
+    EXPECT_TRUE(consoleClosing.load());
+    payloadForConsoleClose.store(nullptr);
+    consoleClosing.store(false);
+}
+
+namespace {
+
+std::vector<std::unique_ptr<testsupport::Link>> links;
+std::string outsideDir;
+
+// What the user's unelevated programs may do to an elevated launcher's directory: link from
+// it, or, once it is not held, rename it away and put a link to elsewhere under its name.
+void linkFromIt(const std::wstring& target) {
+    const std::string dir = FileUtils::dirname(tstrings::toUtf8(target));
+    links.push_back(std::make_unique<testsupport::Link>(outsideDir + "\\keep", dir + "\\doc"));
+    links.push_back(std::make_unique<testsupport::Link>(outsideDir + "\\sub", dir + "\\sub"));
+}
+
+void replaceIt(const std::wstring& wideDir) {
+    const std::string dir = tstrings::toUtf8(wideDir);
+    const std::string from = testsupport::unixPath(dir);
+    testsupport::runUnixUntil("mv", "\"" + from + "\" \"" + from + ".away\"",
+                              [&] { return !testsupport::exists(dir); });
+    links.push_back(std::make_unique<testsupport::Link>(outsideDir, dir));
+}
+
+} // namespace
+
+// Whatever is linked from the launcher's directory, or takes its place once the payload has
+// ended, nothing outside goes, and the payload's exit code comes back.
+TEST(Run, TheOwnDirectoryIsRemovedThroughNothingButItself) {
+    if (testsupport::unixPath("C:\\").empty()) {
+        GTEST_SKIP() << "the links are made from the Unix side";
+    }
+    const TempDir other;
+    outsideDir = other.file("outside");
+    ASSERT_TRUE(CreateDirectoryA(outsideDir.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryA((outsideDir + "\\sub").c_str(), nullptr));
+    testsupport::writeFile(outsideDir + "\\keep", "theirs");
+    testsupport::writeFile(outsideDir + "\\sub\\keep", "theirs");
+    const ScopedEnv exit("W4W_PROBE_EXIT", "7");
+    for (const bool replace : {false, true}) {
+        const TempDir temp;
+        beforeOwnRemovalForTesting = replace ? replaceIt : nullptr;
+        EXPECT_EQ(7, run(replace ? nullptr : linkFromIt, windowed, abandonedAfterMs, anyTree)) << replace;
+        beforeOwnRemovalForTesting = nullptr;
+        EXPECT_EQ("theirs", testsupport::readFile(outsideDir + "\\keep")) << replace;
+        EXPECT_EQ("theirs", testsupport::readFile(outsideDir + "\\sub\\keep")) << replace;
+        links.clear();
+    }
+}
+
+// A program that the payload leaves running from its directory keeps every file of it, and a
+// later run removes the directory once that program has ended.
+TEST(Run, AProgramLeftRunningKeepsTheWholeDirectoryForALaterRun) {
+    const TempDir temp;
+    const testsupport::LogCapture log(temp);
+    {
+        const ScopedEnv write("W4W_PROBE_WRITE", "data.txt");
+        // Well past the two seconds for which a run tries to remove its directory.
+        const ScopedEnv spawn("W4W_PROBE_SPAWN", "6000");
+        EXPECT_EQ(0, run(nullptr, windowed, abandonedAfterMs, anyTree));
+    }
+    const std::vector<std::string> left = testsupport::leftovers(temp.path());
+    ASSERT_EQ(1u, left.size());
+    const std::string self = FileUtils::basename(tstrings::toUtf8(SysInfo::getProcessModulePath()));
+    EXPECT_EQ((std::vector<std::string>{"data.txt", self}), testsupport::listDir(temp.file(left[0])));
+    for (int i = 0; i < 150 && testsupport::exists(temp.file(left[0])); ++i) {
+        Sleep(100);
+        EXPECT_EQ(0, run(nullptr, windowed, 0, anyTree));
+    }
+    EXPECT_TRUE(testsupport::leftovers(temp.path()).empty());
+    EXPECT_TRUE(testsupport::failuresIn(log.records()).empty());
 }

@@ -363,6 +363,85 @@ std::vector<LogRecord> failuresIn(const std::vector<LogRecord>& records) {
     return failures;
 }
 
+namespace {
+
+using UnixFileName = char*(CDECL*)(LPCWSTR);
+
+UnixFileName wineUnixFileName() {
+    return reinterpret_cast<UnixFileName>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("kernel32"), "wine_get_unix_file_name")));
+}
+
+} // namespace
+
+std::string unixPath(const std::string& path) {
+    if (wineUnixFileName() == nullptr) {
+        return std::string();
+    }
+    char* name = wineUnixFileName()(tstrings::toUtf16(path).c_str());
+    const std::string result = name != nullptr ? name : "";
+    HeapFree(GetProcessHeap(), 0, name);
+    return result;
+}
+
+bool runUnixUntil(const std::string& program, const std::string& args, const std::function<bool()>& done) {
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    std::string line = program + " " + args;
+    const std::string application = "Z:\\bin\\" + program;
+    if (!CreateProcessA(application.c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &process)) {
+        return false;
+    }
+    const AutoProcess child(process);
+    for (int i = 0; i < 500 && !done(); ++i) {
+        Sleep(10);
+    }
+    return done();
+}
+
+Link::Link(const std::string& target, const std::string& link) : link(link) {
+    if (wineUnixFileName() == nullptr) {
+        const DWORD attributes = GetFileAttributesA(target.c_str());
+        const DWORD directory = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+                                    ? SYMBOLIC_LINK_FLAG_DIRECTORY
+                                    : 0;
+        // 0x2: allowed without privilege where developer mode is on.
+        CreateSymbolicLinkA(link.c_str(), target.c_str(), directory | 0x2);
+    } else {
+        const std::string::size_type slash = link.find_last_of('\\');
+        unixLink = unixPath(link.substr(0, slash)) + "/" + link.substr(slash + 1);
+        runUnixUntil("ln", "-s \"" + unixPath(target) + "\" \"" + unixLink + "\"", [this] { return taken(); });
+    }
+}
+
+Link::~Link() {
+    if (unixLink.empty()) {
+        if (!RemoveDirectoryA(link.c_str())) {
+            DeleteFileA(link.c_str());
+        }
+    } else {
+        runUnixUntil("rm", "-f \"" + unixLink + "\"", [this] { return !taken(); });
+    }
+}
+
+bool Link::made() const {
+    return exists(link);
+}
+
+// Also when the link is dangling, which Wine neither lists nor reports: the name cannot be
+// created anew.
+bool Link::taken() const {
+    const HANDLE probe =
+        CreateFileA(link.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (probe == INVALID_HANDLE_VALUE) {
+        return GetLastError() != ERROR_PATH_NOT_FOUND;
+    }
+    CloseHandle(probe);
+    return false;
+}
+
 LogCapture::LogCapture(const TempDir& dir) : file(dir.file("vextrel.log")), saved(logger.file()) {
     logger.setFile(tstrings::toUtf16(file));
 }

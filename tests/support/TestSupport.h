@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -139,6 +140,31 @@ std::vector<LogRecord> readLog(const std::string& path);
 std::vector<LogRecord> readLogIfAny(const std::string& path);
 // The records above TRACE: the failures a run reported.
 std::vector<LogRecord> failuresIn(const std::vector<LogRecord>& records);
+
+// A symbolic link to a file or a directory, removed as a link. Under Wine, where
+// CreateSymbolicLink reports success and makes nothing, it is made from the Unix side: Wine
+// shows a link to a directory as a reparse point, and a link to a file as the file itself.
+class Link {
+public:
+    Link(const std::string& target, const std::string& link);
+    ~Link();
+    Link(const Link&) = delete;
+    Link& operator=(const Link&) = delete;
+    // Whether the link leads somewhere.
+    bool made() const;
+
+private:
+    bool taken() const;
+
+    const std::string link;
+    std::string unixLink;
+};
+
+// Wine's name for a Windows path in the Unix tree; empty outside Wine.
+std::string unixPath(const std::string& path);
+// Runs a Unix program under Wine, which gives no process to wait on, and waits at most five
+// seconds for done() to hold; its result.
+bool runUnixUntil(const std::string& program, const std::string& args, const std::function<bool()>& done);
 
 // Points this process's log at vextrel.log in dir until destroyed.
 class LogCapture {

@@ -2,6 +2,7 @@
 //   W4W_PROBE_OUT=FILE   write what it was started with to FILE
 //   W4W_PROBE_LOG=TEXT   write TEXT as one TRACE record to the log
 //   W4W_PROBE_HOLD=MS    keep its own file open, so that nobody can delete it, for MS ms
+//   W4W_PROBE_WRITE=NAME write a file NAME into its working directory
 //   W4W_PROBE_SPAWN=MS   start a copy of itself that does that, and end once the copy has it
 //   W4W_PROBE_SLEEP=MS   sleep for MS ms, long enough for another process to end it
 //   W4W_PROBE_CRASH=1    die of an access violation, as a faulty program does
@@ -72,6 +73,7 @@ void spawnHolder(const std::string& self, const std::string& milliseconds) {
     SetEnvironmentVariableA("W4W_PROBE_OUT", nullptr);
     SetEnvironmentVariableA("W4W_PROBE_LOG", nullptr);
     SetEnvironmentVariableA("W4W_PROBE_SLEEP", nullptr);
+    SetEnvironmentVariableA("W4W_PROBE_WRITE", nullptr);
     SetEnvironmentVariableA("W4W_PROBE_CRASH", nullptr);
     SetEnvironmentVariableA("W4W_PROBE_HOLD", milliseconds.c_str());
     STARTUPINFOA startup = {};
@@ -115,6 +117,10 @@ int main(int argc, char** argv) {
     const std::string hold = env("W4W_PROBE_HOLD");
     if (!hold.empty()) {
         holdOwnFile(self, std::strtoul(hold.c_str(), nullptr, 0));
+    }
+    const std::string data = env("W4W_PROBE_WRITE");
+    if (!data.empty()) {
+        std::ofstream(data, std::ios::binary) << "the payload's data";
     }
     const std::string spawn = env("W4W_PROBE_SPAWN");
     if (!spawn.empty()) {

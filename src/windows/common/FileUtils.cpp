@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <exception>
 #include <memory>
+#include <utility>
 
 namespace FileUtils {
 
@@ -467,9 +468,20 @@ struct HeldEntry {
     std::wstring finalPath; // where the system says it is
     AutoHandle handle;
     DWORD attributes;
-    bool directory;                  // a plain one, entered; a link is not
-    std::vector<std::wstring> names; // what it held when listed
+    bool directory;                              // a plain one, entered; a link is not
+    std::vector<std::wstring> names;             // what it held when listed
+    std::pair<std::int64_t, std::int64_t> times; // last write and change when listed
 };
+
+// A name added to a directory or removed from it moves these. Wine lists a directory again
+// from what it read the first time, so under Wine they are what shows a name added since.
+std::pair<std::int64_t, std::int64_t> timesOf(HANDLE dir) {
+    FILE_BASIC_INFO basic = {};
+    if (!GetFileInformationByHandleEx(dir, FileBasicInfo, &basic, sizeof basic)) {
+        return {-1, -1};
+    }
+    return {basic.LastWriteTime.QuadPart, basic.ChangeTime.QuadPart};
+}
 
 // Opens everything below the directory at entries[0], each entry relative to the held
 // directory that lists it.
@@ -479,10 +491,14 @@ Removal holdTree(std::vector<HeldEntry>& entries, std::string& why) {
             continue;
         }
         std::vector<Listed> listed;
+        entries[i].times = timesOf(entries[i].handle.get());
         if (!listIn(entries[i].handle.get(), listed, maxHeldEntries - entries.size())) {
             const DWORD error = GetLastError();
             why = (StringBuilder("[") << entries[i].path << "] cannot be listed: " << errorText(error)).str();
             return Removal::InUse;
+        }
+        if (afterListingForTesting != nullptr) {
+            afterListingForTesting(entries[i].path);
         }
         if (entries.size() + listed.size() > maxHeldEntries) {
             why = (StringBuilder("it holds more than ") << maxHeldEntries << " entries").str();
@@ -505,14 +521,13 @@ Removal holdTree(std::vector<HeldEntry>& entries, std::string& why) {
             const std::wstring finalPath = finalPathOf(handle.get());
             BY_HANDLE_FILE_INFORMATION information;
             if (finalPath != entries[i].finalPath + L"\\" + entry.name ||
-                !GetFileInformationByHandle(handle.get(), &information) ||
-                (isReparsePoint(entry.attributes) && !isReparsePoint(information.dwFileAttributes))) {
+                !GetFileInformationByHandle(handle.get(), &information)) {
                 why = (StringBuilder("[") << path << "] does not lead where its name says").str();
                 return Removal::Kept;
             }
             entries[i].names.push_back(entry.name);
             const DWORD attributes = information.dwFileAttributes;
-            entries.push_back({path, finalPath, std::move(handle), attributes, isPlainDirectory(attributes), {}});
+            entries.push_back({path, finalPath, std::move(handle), attributes, isPlainDirectory(attributes), {}, {}});
         }
     }
     return Removal::Removed;
@@ -577,7 +592,8 @@ bool unchanged(const std::vector<HeldEntry>& entries, std::string& why) {
                 names.push_back(listed.name);
             }
         }
-        if (now.size() != entry.names.size() || sortedNames(names) != sortedNames(entry.names)) {
+        if (now.size() != entry.names.size() || sortedNames(names) != sortedNames(entry.names) ||
+            timesOf(entry.handle.get()) != entry.times) {
             why = (StringBuilder("[") << entry.path << "] changed while it was being removed").str();
             return false;
         }
@@ -629,6 +645,8 @@ Removal removeTree(std::vector<HeldEntry>& entries, bool eachRecord, std::string
 }
 
 } // namespace
+
+void (*afterListingForTesting)(const std::wstring& dir) = nullptr;
 
 bool isPlainName(const std::wstring& name) {
     return !name.empty() && name != L"." && name != L".." && name.find_first_of(L"\\/:", 0, 3) == std::wstring::npos &&
@@ -773,7 +791,7 @@ Removal removeHeldTree(AutoHandle root, const std::wstring& path, const std::wst
         return Removal::Kept;
     }
     std::vector<HeldEntry> entries;
-    entries.push_back({path, std::move(finalPath), std::move(root), information.dwFileAttributes, true, {}});
+    entries.push_back({path, std::move(finalPath), std::move(root), information.dwFileAttributes, true, {}, {}});
     return removeTree(entries, eachRecord, why);
 }
 
@@ -811,7 +829,7 @@ bool deleteTreeIfUnused(const HeldDirectory& parent, const std::wstring& name, s
             return Removal::Kept;
         }
         std::vector<HeldEntry> entries;
-        entries.push_back({path, finalPathOf(root.get()), std::move(root), information.dwFileAttributes, true, {}});
+        entries.push_back({path, finalPathOf(root.get()), std::move(root), information.dwFileAttributes, true, {}, {}});
         if (entries[0].finalPath != parent.finalPath + L"\\" + name) {
             why = "it does not lead where its name says";
             return Removal::Kept;

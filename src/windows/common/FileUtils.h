@@ -203,4 +203,8 @@ private:
     std::vector<Entry> entries;
 };
 
+// Test seam: called in a removal right after a directory of the tree was listed, before
+// anything in it is opened, with the directory's path.
+extern void (*afterListingForTesting)(const std::wstring& dir);
+
 } // namespace FileUtils

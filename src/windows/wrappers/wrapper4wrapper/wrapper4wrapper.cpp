@@ -472,6 +472,9 @@ int execProcessWaitForFinish(const std::wstring& applicationPath, const std::wst
     return static_cast<int>(exitCode);
 }
 
+// Test seam: called once the payload has ended, before the own directory is removed.
+void (*beforeOwnRemovalForTesting)(const std::wstring& dir) = nullptr;
+
 // An executable that has just ended may keep its image file locked for a moment, and a
 // scanner may hold the new file open: the directory is given about two seconds to go. The
 // tries of the first 300 ms come quickly, as under Wine the hidden console host of a console
@@ -480,6 +483,9 @@ int execProcessWaitForFinish(const std::wstring& applicationPath, const std::wst
 // tries it is held again: its name is never looked up. Whatever is in use keeps the whole
 // tree, for a later run's sweep.
 void removeOwnDirectory(SecureDirectory& own, const FileUtils::HeldDirectory& temp) {
+    if (beforeOwnRemovalForTesting != nullptr) {
+        beforeOwnRemovalForTesting(own.held.path);
+    }
     std::string why = "it could not be opened for removal";
     for (int attempt = 0; attempt < 47; ++attempt) {
         if (attempt > 0) {
