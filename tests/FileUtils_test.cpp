@@ -925,10 +925,26 @@ TEST_F(FileUtilsTest, AnUnusedTreeGoesWholeAndATreeInUseStaysWhole) {
 
 namespace {
 
-std::function<void(const std::string& dir)> whenListed;
+// What the seam does to the directory subToChange once it is listed.
+std::string subToChange;
+std::string linkTarget;
+std::vector<std::unique_ptr<testsupport::Link>> madeLinks;
+void (*change)(const std::string& sub) = nullptr;
+
+void addFile(const std::string& sub) {
+    writeFile(sub + "\\new", "new");
+}
+
+// What a mount point does on Windows, where an emptied directory can become one even while it
+// is held.
+void replaceByLink(const std::string& sub) {
+    madeLinks.push_back(testsupport::replaceWithLink(sub, linkTarget));
+}
 
 void onListed(const std::wstring& dir) {
-    whenListed(tstrings::toUtf8(dir));
+    if (tstrings::toUtf8(dir) == subToChange) {
+        change(subToChange);
+    }
 }
 
 } // namespace
@@ -936,40 +952,18 @@ void onListed(const std::wstring& dir) {
 // What the owner of a tree can do to it while a removal walks it: nothing of the tree goes,
 // and nothing outside it.
 TEST_F(FileUtilsTest, ATreeThatChangesWhileItIsRemovedLosesNothing) {
-    const std::string outside = tree("outside", {"a", "b"});
+    linkTarget = tree("outside", {"a", "b"});
     const HeldDirectory parent = holdDirectoryAt(tstrings::toUtf16(temp.path()));
-    std::vector<std::unique_ptr<testsupport::Link>> links;
-    const struct {
-        const char* name;
-        std::function<void(const std::string& sub)> change;
-    } cases[] = {
-        {"a file created after the listing",
-         [](const std::string& sub) {
-             writeFile(sub + "\\new", "new");
-         }},
-        // What a mount point does on Windows, where an emptied directory can become one even
-        // while it is held.
-        {"the directory replaced by a link after the listing",
-         [&](const std::string& sub) {
-             const std::string from = testsupport::unixPath(sub);
-             testsupport::runUnixUntil("mv", "\"" + from + "\" \"" + from + ".away\"", [&] { return !exists(sub); });
-             links.push_back(std::make_unique<testsupport::Link>(outside, sub));
-         }},
-    };
     afterListingForTesting = onListed;
-    for (const auto& c : cases) {
+    for (const auto changeOf : {addFile, replaceByLink}) {
         const std::string root = tree("orv5.tmp", {"a", "sub\\", "sub\\a", "sub\\b"});
-        whenListed = [&](const std::string& dir) {
-            if (dir == root + "\\sub") {
-                c.change(dir);
-            }
-        };
-        EXPECT_FALSE(deleteTreeIfUnused(parent, L"orv5.tmp", 0, anyTree)) << c.name;
-        EXPECT_TRUE(exists(root + "\\a")) << c.name << ::testing::PrintToString(messages());
-        EXPECT_EQ(sorted({"a", "b"}), testsupport::listDir(outside)) << c.name;
-        links.clear();
+        subToChange = root + "\\sub";
+        change = changeOf;
+        EXPECT_FALSE(deleteTreeIfUnused(parent, L"orv5.tmp", 0, anyTree));
+        EXPECT_TRUE(exists(root + "\\a")) << ::testing::PrintToString(messages());
+        EXPECT_EQ(sorted({"a", "b"}), testsupport::listDir(linkTarget));
+        madeLinks.clear();
         std::filesystem::remove_all(root);
-        std::filesystem::remove_all(root + "\\sub.away");
     }
     afterListingForTesting = nullptr;
 }

@@ -506,12 +506,8 @@ void linkFromIt(const std::wstring& target) {
     links.push_back(std::make_unique<testsupport::Link>(outsideDir + "\\sub", dir + "\\sub"));
 }
 
-void replaceIt(const std::wstring& wideDir) {
-    const std::string dir = tstrings::toUtf8(wideDir);
-    const std::string from = testsupport::unixPath(dir);
-    testsupport::runUnixUntil("mv", "\"" + from + "\" \"" + from + ".away\"",
-                              [&] { return !testsupport::exists(dir); });
-    links.push_back(std::make_unique<testsupport::Link>(outsideDir, dir));
+void replaceIt(const std::wstring& dir) {
+    links.push_back(testsupport::replaceWithLink(tstrings::toUtf8(dir), outsideDir));
 }
 
 } // namespace

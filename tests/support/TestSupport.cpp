@@ -442,6 +442,12 @@ bool Link::taken() const {
     return false;
 }
 
+std::unique_ptr<Link> replaceWithLink(const std::string& dir, const std::string& target) {
+    const std::string from = unixPath(dir);
+    runUnixUntil("mv", "\"" + from + "\" \"" + from + ".away\"", [&] { return !exists(dir); });
+    return std::make_unique<Link>(target, dir);
+}
+
 LogCapture::LogCapture(const TempDir& dir) : file(dir.file("vextrel.log")), saved(logger.file()) {
     logger.setFile(tstrings::toUtf16(file));
 }

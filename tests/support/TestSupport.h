@@ -160,6 +160,10 @@ private:
     std::string unixLink;
 };
 
+// Under Wine: renames dir to dir.away from the Unix side, past any hold of a Wine process, and
+// puts a link to target under its name, as a mount point would on Windows.
+std::unique_ptr<Link> replaceWithLink(const std::string& dir, const std::string& target);
+
 // Wine's name for a Windows path in the Unix tree; empty outside Wine.
 std::string unixPath(const std::string& path);
 // Runs a Unix program under Wine, which gives no process to wait on, and waits at most five
