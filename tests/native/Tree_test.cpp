@@ -104,9 +104,10 @@ TEST(Tree, NamesThatCouldEscapeOrThatWindowsRefusesAreRefused) {
         }
         return name;
     }();
-    for (const std::string& name : {std::string("app.exe"), std::string("lib\\zlib1.dll"), std::string("COM10"),
-                                    std::string("console.log"), std::string(".config"), std::string("\xC3\xA9t\xC3\xA9"),
-                                    std::string(bundle::maxComponentLength, 'a'), deep}) {
+    for (const std::string& name :
+         {std::string("app.exe"), std::string("lib\\zlib1.dll"), std::string("COM10"), std::string("console.log"),
+          std::string(".config"), std::string("\xC3\xA9t\xC3\xA9"), std::string(bundle::maxComponentLength, 'a'),
+          deep}) {
         EXPECT_FALSE(bundle::checkName(name)) << name << ": " << bundle::checkName(name).message;
     }
     EXPECT_TRUE(bundle::checkName(deep + "\\a"));
@@ -159,8 +160,8 @@ TEST(Tree, ADirectoryComesBackByteForByteStoredAndCompressed) {
     }
     // The random bytes do not shrink; the rest does.
     EXPECT_LT(sizes[1] + 2 * bundle::defaultChunkSize - 64 * 1024, sizes[0]);
-    EXPECT_EQ(listDir(temp.path()), (std::vector<std::string>{"back-c", "back-s", "c.exe", "program", "s.exe",
-                                                              "template.exe"}));
+    EXPECT_EQ(listDir(temp.path()),
+              (std::vector<std::string>{"back-c", "back-s", "c.exe", "program", "s.exe", "template.exe"}));
 }
 
 TEST(Tree, WhatADirectoryCannotCarryIsRefusedNamingIt) {

@@ -142,7 +142,8 @@ void show(const files::Path& path, std::ostream& out) {
 void extract(const files::Path& path, const files::Path& output) {
     const files::InputFile file(path, "file");
     const Launcher launcher = readLauncher(file);
-    const files::InputFile carried = file.part(launcher.payload->offset, launcher.payload->size, "the payload it carries");
+    const files::InputFile carried =
+        file.part(launcher.payload->offset, launcher.payload->size, "the payload it carries");
     if (isTree(carried)) {
         extractTree(carried, output);
         return;

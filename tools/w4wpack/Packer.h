@@ -29,7 +29,7 @@ struct Options {
     std::uint16_t subsystem = 0; // pe::subsystemGui or pe::subsystemConsole; 0: the payload's
     files::Path iconPath;        // empty: the payload's icon, or the template's
     bool keepTemplateIdentity = false;
-    std::string entry;    // a tree's program, relative; empty: its only top-level .exe
+    std::string entry;     // a tree's program, relative; empty: its only top-level .exe
     bool compress = false; // a tree's files deflated
 };
 

@@ -69,8 +69,7 @@ std::string relativeName(const fs::path& path, const fs::path& directory) {
     return name;
 }
 
-std::string chooseEntry(const std::vector<std::string>& names, const std::string& given,
-                        const files::Path& directory) {
+std::string chooseEntry(const std::vector<std::string>& names, const std::string& given, const files::Path& directory) {
     const std::string where = files::toUtf8(directory);
     if (!given.empty()) {
         std::string wanted = given;
@@ -289,16 +288,16 @@ Tree bundleDirectory(const files::Path& directory, const std::string& entry, boo
 }
 
 bool isTree(const files::InputFile& carried) {
-    const std::string start = carried.read(0, static_cast<std::size_t>(std::min<std::uint64_t>(
-                                                  carried.size(), sizeof bundle::magic)));
+    const std::string start =
+        carried.read(0, static_cast<std::size_t>(std::min<std::uint64_t>(carried.size(), sizeof bundle::magic)));
     return bundle::isBundle(start.data(), start.size());
 }
 
 void showTree(const files::InputFile& carried, std::ostream& out) {
     std::string bytes;
     const bundle::Bundle tree = readTree(carried, bytes);
-    out << "tree            " << tree.entries.size() << " files, the program "
-        << tree.entries[tree.program].name << '\n';
+    out << "tree            " << tree.entries.size() << " files, the program " << tree.entries[tree.program].name
+        << '\n';
     for (const bundle::Entry& entry : tree.entries) {
         Sha256 sha;
         unpack(bytes, entry, carried.name(), [&sha](const char* data, std::size_t size) { sha.add(data, size); });

@@ -33,8 +33,8 @@ private:
 };
 
 struct Tree {
-    std::string bytes;    // the bundle
-    files::Path entry;    // the program to start, in the directory
+    std::string bytes; // the bundle
+    files::Path entry; // the program to start, in the directory
     std::size_t files = 0;
 };
 

@@ -194,8 +194,8 @@ Error readEntry(const unsigned char* bytes, std::uint64_t size, std::uint64_t ta
     const std::string what = "(" + quoted(entry.name) + ")";
     if (entry.chunkSize < minChunkSize || entry.chunkSize > maxChunkSize ||
         (entry.chunkSize & (entry.chunkSize - 1)) != 0) {
-        return fault(index, what + " has a chunk size that is not a power of two from " +
-                                std::to_string(minChunkSize) + " to " + std::to_string(maxChunkSize));
+        return fault(index, what + " has a chunk size that is not a power of two from " + std::to_string(minChunkSize) +
+                                " to " + std::to_string(maxChunkSize));
     }
     const std::uint64_t count = entry.size == 0 ? 0 : (entry.size - 1) / entry.chunkSize + 1;
     if (count > (tableEnd - position) / chunkRecordSize) {
