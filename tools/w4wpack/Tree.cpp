@@ -194,10 +194,6 @@ void BundleWriter::add(const std::string& name, const std::string& bytes, bool i
 }
 
 std::string BundleWriter::finish() const {
-    if (entries.size() > bundle::maxEntries) {
-        W4W_REFUSE("a tree of " + std::to_string(entries.size()) + " files is more than the " +
-                   std::to_string(bundle::maxEntries) + " that a launcher carries");
-    }
     if (const bundle::Error error = bundle::checkNames(names)) {
         W4W_REFUSE(error.message);
     }

@@ -19,7 +19,8 @@ public:
 
     // name is relative, its components separated by '\\'.
     void add(const std::string& name, const std::string& bytes, bool program);
-    // Refuses names that bundle::checkNames refuses, and a count of programs other than one.
+    // Refuses names and counts that bundle::checkNames refuses, and a count of programs other
+    // than one.
     std::string finish() const;
 
 private:

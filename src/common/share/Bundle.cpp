@@ -167,9 +167,23 @@ Error fault(std::size_t index, const std::string& why) {
     return {"entry " + std::to_string(index) + " of the table " + why};
 }
 
-// Reads the fields of one entry at position in the table, and its chunks.
-Error readEntry(const unsigned char* bytes, std::uint64_t size, std::uint64_t tableEnd, std::size_t index,
-                std::uint64_t& position, std::uint64_t& dataPosition, Entry& entry, bool& program) {
+// Where the reading of a table has got to; every field is checked to lie within it before
+// it is read.
+struct Cursor {
+    const unsigned char* bytes;
+    std::uint64_t size;
+    std::uint64_t tableEnd;
+    std::uint64_t position;     // in the table
+    std::uint64_t dataPosition; // where the next entry's data must begin
+};
+
+// Reads one entry and its chunks at the cursor.
+Error readEntry(Cursor& at, std::size_t index, Entry& entry, bool& program) {
+    const unsigned char* const bytes = at.bytes;
+    const std::uint64_t size = at.size;
+    const std::uint64_t tableEnd = at.tableEnd;
+    std::uint64_t& position = at.position;
+    std::uint64_t& dataPosition = at.dataPosition;
     if (tableEnd - position < entryFixedSize) {
         return fault(index, "goes past the end of the table");
     }
@@ -255,15 +269,13 @@ Error read(const void* data, std::uint64_t size, Bundle& out) {
     if (tableSize > size - headerSize || dataSize != size - headerSize - tableSize) {
         return {"its table and data sizes do not add up to its " + std::to_string(size) + " bytes"};
     }
-    const std::uint64_t tableEnd = headerSize + tableSize;
-    std::uint64_t position = headerSize;
-    std::uint64_t dataPosition = tableEnd;
+    Cursor at{bytes, size, headerSize + tableSize, headerSize, headerSize + tableSize};
     std::size_t programs = 0;
     std::vector<std::string> names;
     for (std::size_t i = 0; i < count; ++i) {
         Entry entry;
         bool program = false;
-        if (Error error = readEntry(bytes, size, tableEnd, i, position, dataPosition, entry, program)) {
+        if (Error error = readEntry(at, i, entry, program)) {
             return error;
         }
         if (program) {
@@ -273,11 +285,11 @@ Error read(const void* data, std::uint64_t size, Bundle& out) {
         names.push_back(entry.name);
         out.entries.push_back(std::move(entry));
     }
-    if (position != tableEnd) {
-        return {"its table has " + std::to_string(tableEnd - position) + " bytes after its last entry"};
+    if (at.position != at.tableEnd) {
+        return {"its table has " + std::to_string(at.tableEnd - at.position) + " bytes after its last entry"};
     }
-    if (dataPosition != size) {
-        return {"it has " + std::to_string(size - dataPosition) + " bytes of data that no entry owns"};
+    if (at.dataPosition != size) {
+        return {"it has " + std::to_string(size - at.dataPosition) + " bytes of data that no entry owns"};
     }
     if (programs != 1) {
         return {"it names " + std::to_string(programs) + " programs to start, not one"};
@@ -291,6 +303,10 @@ Error checkName(const std::string& name) {
 }
 
 Error checkNames(const std::vector<std::string>& names) {
+    if (names.size() > maxEntries) {
+        return {std::to_string(names.size()) + " files are more than the " + std::to_string(maxEntries) +
+                " that a tree may hold"};
+    }
     std::map<std::string, const std::string*> files;
     std::map<std::string, const std::string*> directories;
     for (const std::string& name : names) {

@@ -75,8 +75,9 @@ Error read(const void* data, std::uint64_t size, Bundle& out);
 // Refuses a relative name that could reach outside the directory it is extracted to, or
 // that Windows would not create as given: see docs/bundle-format.md.
 Error checkName(const std::string& name);
-// Refuses names of which two are the same when ASCII letters are compared without case, or
-// where one names a file that another needs as a directory. Each name is checked as well.
+// Refuses more than maxEntries names, two that are the same when ASCII letters are compared
+// without case, or one that names a file that another needs as a directory. Each name is
+// checked as well.
 Error checkNames(const std::vector<std::string>& names);
 
 // Writes chunk index of entry, from the bundle at data that read accepted, to out (its size
