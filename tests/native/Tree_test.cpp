@@ -123,7 +123,10 @@ TEST(Tree, ADirectoryComesBackByteForByteStoredAndCompressed) {
     TempDir temp;
     const fs::path dir = temp.file("program");
     fs::create_directories(dir / "lib" / "deep");
-    writeFile(dir / "tool.exe", Image().bytes());
+    Image tool;
+    tool.subsystem = 3;
+    tool.resources = {resource(resources::typeVersion, resources::id(1), 0x409, "tool's version")};
+    writeFile(dir / "tool.exe", tool.bytes());
     writeFile(dir / "lib" / "zlib1.dll", randomBytes(3 * bundle::defaultChunkSize + 17));
     writeFile(dir / "lib" / "deep" / "text.txt", std::string(2 * bundle::defaultChunkSize, 'w'));
     writeFile(dir / "lib" / "empty", "");
@@ -142,6 +145,9 @@ TEST(Tree, ADirectoryComesBackByteForByteStoredAndCompressed) {
         const Outcome shown = w4wpack({"--show", out});
         ASSERT_EQ(shown.code, 0) << shown.err;
         EXPECT_NE(shown.out.find("5 files, the program tool.exe"), std::string::npos) << shown.out;
+        // The launcher looks as the entry does.
+        EXPECT_NE(shown.out.find("launcher image  console"), std::string::npos) << shown.out;
+        EXPECT_NE(shown.out.find("version record from the payload"), std::string::npos) << shown.out;
         // Of the bytes extracted, not of those stored.
         pack::Sha256 sha;
         const std::string text = readFile(dir / "lib" / "deep" / "text.txt");
