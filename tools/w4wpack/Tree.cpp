@@ -234,13 +234,14 @@ Tree bundleDirectory(const files::Path& directory, const std::string& entry, boo
         if (error) {
             break;
         }
-        const fs::file_status status = it->symlink_status(error);
         const std::string name = files::toUtf8(it->path());
+        // Before the iterator goes on into a linked directory.
+        if (files::isLink(it->path())) {
+            W4W_REFUSE("the file " + name + " is a link: only regular files and directories are carried");
+        }
+        const fs::file_status status = it->symlink_status(error);
         if (error) {
             W4W_FAIL("cannot read what " + name + " is: " + error.message());
-        }
-        if (fs::is_symlink(status)) {
-            W4W_REFUSE("the file " + name + " is a link: only regular files and directories are carried");
         }
         if (fs::is_regular_file(status)) {
             found.emplace_back(relativeName(it->path(), directory), it->path());

@@ -163,8 +163,10 @@ std::string checkWhole(const std::string& name) {
     return {};
 }
 
-Error fault(std::size_t index, const std::string& why) {
-    return {"entry " + std::to_string(index) + " of the table " + why};
+// Built only when an entry is refused: the launcher reads tables of many entries.
+Error fault(std::size_t index, const Entry& entry, const std::string& why) {
+    return {"entry " + std::to_string(index) + " of the table" +
+            (entry.name.empty() ? "" : " (" + quoted(entry.name) + ")") + " " + why};
 }
 
 // Where the reading of a table has got to; every field is checked to lie within it before
@@ -185,7 +187,7 @@ Error readEntry(Cursor& at, std::size_t index, Entry& entry, bool& program) {
     std::uint64_t& position = at.position;
     std::uint64_t& dataPosition = at.dataPosition;
     if (tableEnd - position < entryFixedSize) {
-        return fault(index, "goes past the end of the table");
+        return fault(index, entry, "goes past the end of the table");
     }
     const unsigned char* fixed = bytes + position;
     const auto flags = static_cast<std::uint16_t>(get(fixed, 2));
@@ -196,28 +198,28 @@ Error readEntry(Cursor& at, std::size_t index, Entry& entry, bool& program) {
     const std::uint64_t offset = get(fixed + 24, 8);
     position += entryFixedSize;
     if ((flags & ~(flagCompressed | flagProgram)) != 0) {
-        return fault(index, "has unknown flags");
+        return fault(index, entry, "has unknown flags");
     }
     entry.compressed = (flags & flagCompressed) != 0;
     program = (flags & flagProgram) != 0;
     if (nameLength > maxNameLength || tableEnd - position < nameLength) {
-        return fault(index, "has a name that goes past the end of the table or the limit");
+        return fault(index, entry, "has a name that goes past the end of the table or the limit");
     }
     entry.name.assign(reinterpret_cast<const char*>(bytes + position), nameLength);
     position += nameLength;
-    const std::string what = "(" + quoted(entry.name) + ")";
     if (entry.chunkSize < minChunkSize || entry.chunkSize > maxChunkSize ||
         (entry.chunkSize & (entry.chunkSize - 1)) != 0) {
-        return fault(index, what + " has a chunk size that is not a power of two from " + std::to_string(minChunkSize) +
-                                " to " + std::to_string(maxChunkSize));
+        return fault(index, entry,
+                     "has a chunk size that is not a power of two from " + std::to_string(minChunkSize) + " to " +
+                         std::to_string(maxChunkSize));
     }
     const std::uint64_t count = entry.size == 0 ? 0 : (entry.size - 1) / entry.chunkSize + 1;
     if (count > (tableEnd - position) / chunkRecordSize) {
-        return fault(index, what + " has more chunks than the table holds");
+        return fault(index, entry, "has more chunks than the table holds");
     }
     // Data lies end to end in table order: nothing overlaps, nothing is skipped.
     if (offset != dataPosition - tableEnd) {
-        return fault(index, what + " has data out of place");
+        return fault(index, entry, "has data out of place");
     }
     entry.offset = dataPosition;
     entry.chunks.resize(static_cast<std::size_t>(count));
@@ -230,16 +232,16 @@ Error readEntry(Cursor& at, std::size_t index, Entry& entry, bool& program) {
         chunk.crc32 = static_cast<std::uint32_t>(get(bytes + position + 4, 4));
         position += chunkRecordSize;
         if (chunk.storedSize == 0 || chunk.storedSize > chunk.size || (!entry.compressed && chunk.deflated())) {
-            return fault(index, what + " has chunk " + std::to_string(i) + " of a stored size that cannot be");
+            return fault(index, entry, "has chunk " + std::to_string(i) + " of a stored size that cannot be");
         }
         if (chunk.storedSize > size - dataPosition) {
-            return fault(index, what + " has data past the end of the bundle");
+            return fault(index, entry, "has data past the end of the bundle");
         }
         dataPosition += chunk.storedSize;
         stored += chunk.storedSize;
     }
     if (stored != entry.storedSize) {
-        return fault(index, what + " records a stored size other than its chunks'");
+        return fault(index, entry, "records a stored size other than its chunks'");
     }
     return {};
 }
@@ -334,9 +336,11 @@ Error checkNames(const std::vector<std::string>& names) {
 }
 
 Error unpackChunk(const void* data, const Entry& entry, std::size_t index, unsigned char* out) {
-    const std::string what = "chunk " + std::to_string(index) + " of " + quoted(entry.name);
+    const auto what = [&] {
+        return "chunk " + std::to_string(index) + " of " + quoted(entry.name);
+    };
     if (index >= entry.chunks.size()) {
-        return {what + " does not exist"};
+        return {what() + " does not exist"};
     }
     const Chunk& chunk = entry.chunks[index];
     const auto* in = static_cast<const unsigned char*>(data) + chunk.offset;
@@ -345,7 +349,7 @@ Error unpackChunk(const void* data, const Entry& entry, std::size_t index, unsig
     } else {
         z_stream stream{};
         if (inflateInit2(&stream, -MAX_WBITS) != Z_OK) {
-            return {"cannot start to decompress " + what};
+            return {"cannot start to decompress " + what()};
         }
         // zlib does not write through next_in.
         stream.next_in = const_cast<unsigned char*>(in);
@@ -356,11 +360,11 @@ Error unpackChunk(const void* data, const Entry& entry, std::size_t index, unsig
         const bool whole = result == Z_STREAM_END && stream.avail_in == 0 && stream.avail_out == 0;
         inflateEnd(&stream);
         if (!whole) {
-            return {what + " does not decompress to its " + std::to_string(chunk.size) + " bytes"};
+            return {what() + " does not decompress to its " + std::to_string(chunk.size) + " bytes"};
         }
     }
     if (crc32(0, out, chunk.size) != chunk.crc32) {
-        return {what + " does not match its CRC-32"};
+        return {what() + " does not match its CRC-32"};
     }
     return {};
 }
