@@ -392,8 +392,8 @@ TEST_F(PackerTest, RefusesBadInputsAndLeavesTheOutputAsItWas) {
     } cases[] = {
         {"missing payload", [](pack::Options& o, const fs::path& dir) { o.payloadPath = dir / "none.exe"; },
          "cannot open the payload", true},
-        {"payload is a directory", [](pack::Options& o, const fs::path& dir) { o.payloadPath = dir; }, "is a directory",
-         false},
+        {"payload is an empty directory", [](pack::Options& o, const fs::path& dir) { o.payloadPath = dir; },
+         "holds no file", false},
         {"empty payload", payload(""), "is not a Windows executable: it is empty", true},
         {"text payload", payload("MZ is not enough\r\n"), "does not start with an MZ header", false},
         {"payload without a PE header", payload(probe.substr(0, 0x44)), "it has no PE header", true},

@@ -15,6 +15,7 @@ namespace {
 
 const char* const usage =
     "usage: w4wpack [OPTION...] TEMPLATE PAYLOAD OUTPUT\n"
+    "       w4wpack [--entry RELATIVE\\PATH.exe] [--compress] [OPTION...] TEMPLATE DIRECTORY OUTPUT\n"
     "       w4wpack --show LAUNCHER\n"
     "       w4wpack --extract LAUNCHER OUTPUT\n"
     "  Writes OUTPUT: a copy of the launcher TEMPLATE that carries the executable PAYLOAD.\n"
@@ -26,7 +27,11 @@ const char* const usage =
     "                              working directory with PAYLOAD; by default PAYLOAD's own subsystem\n"
     "  --icon FILE.ico             OUTPUT's icon; by default PAYLOAD's first icon group, if it has one\n"
     "  --keep-template-identity    keep the template's version record and icon; by default PAYLOAD's\n"
-    "                              replace them, where it has them\n";
+    "                              replace them, where it has them\n"
+    "  With a DIRECTORY, OUTPUT carries every regular file under it, and starts the entry, which\n"
+    "  stands for PAYLOAD above; --extract then writes the tree into the new directory OUTPUT.\n"
+    "  --entry RELATIVE\\PATH.exe    the program to start; by default the only .exe at DIRECTORY's top level\n"
+    "  --compress                  store the files deflated, in independent chunks\n";
 
 struct Command {
     enum class Mode { Pack, Show, Extract };
@@ -76,6 +81,15 @@ Command parse(int argc, const char* const* argv) {
         } else if (arg == "--keep-template-identity") {
             command.options.keepTemplateIdentity = true;
             command.packOptions = true;
+        } else if (arg == "--compress") {
+            command.options.compress = true;
+            command.packOptions = true;
+        } else if (optionValue("--entry", argc, argv, i, value)) {
+            if (value.empty()) {
+                W4W_REFUSE("--entry needs a file");
+            }
+            command.packOptions = true;
+            command.options.entry = value;
         } else if (optionValue("--execution-level", argc, argv, i, value)) {
             command.packOptions = true;
             command.options.level = manifest::canonicalLevel(value);
@@ -158,8 +172,9 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
         for (const std::string& warning : outcome.warnings) {
             err << "w4wpack: warning: " << warning << '\n';
         }
-        out << "w4wpack: wrote " << files::toUtf8(outcome.output) << " (payload " << outcome.payloadSize
-            << " bytes, execution level " << outcome.level << ", " << outcome.levelOrigin << "; subsystem "
+        out << "w4wpack: wrote " << files::toUtf8(outcome.output) << " (payload " << outcome.payloadSize << " bytes"
+            << (outcome.treeFiles != 0 ? ", a tree of " + std::to_string(outcome.treeFiles) + " files" : "")
+            << ", execution level " << outcome.level << ", " << outcome.levelOrigin << "; subsystem "
             << subsystemName(outcome.subsystem) << ", " << outcome.subsystemOrigin << "; " << outcome.identity << ")\n";
         return 0;
     } catch (const Error& e) {

@@ -76,6 +76,11 @@ bool seek(std::FILE* file, std::uint64_t offset) {
 void removeNow(const NativeChar* path) {
     DeleteFileW(path);
 }
+
+bool linkAt(const Path& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
 #else
 using NativeChar = char;
 static_assert(sizeof(long) >= 8, "std::fseek must reach every offset");
@@ -91,6 +96,11 @@ bool seek(std::FILE* file, std::uint64_t offset) {
 
 void removeNow(const NativeChar* path) {
     unlink(path);
+}
+
+bool linkAt(const Path& path) {
+    std::error_code error;
+    return fs::is_symlink(fs::symlink_status(path, error));
 }
 #endif
 
@@ -146,6 +156,10 @@ Path fromUtf8(const std::string& text) {
 
 std::string toUtf8(const Path& path) {
     return path.u8string();
+}
+
+bool isLink(const Path& path) {
+    return linkAt(path);
 }
 
 InputFile::InputFile(const Path& path, const std::string& role)

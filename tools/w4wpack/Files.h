@@ -16,6 +16,10 @@ using Path = std::filesystem::path;
 Path fromUtf8(const std::string& text);
 std::string toUtf8(const Path& path);
 
+// Whether path is itself a link, not followed: on Windows any reparse point (a symbolic link,
+// a junction), which the C++ library there does not tell from what it leads to.
+bool isLink(const Path& path);
+
 struct CloseFile {
     void operator()(std::FILE* file) const {
         if (file != nullptr) {

@@ -6,6 +6,7 @@
 #include "PeImage.h"
 #include "ResourceDirectory.h"
 #include "Sha256.h"
+#include "Tree.h"
 
 #include <memory>
 
@@ -101,10 +102,13 @@ void show(const files::Path& path, std::ostream& out) {
     const std::unique_ptr<char[]> buffer(new char[pieceSize]);
     carried.stream(0, carried.size(), buffer.get(), pieceSize,
                    [&sha](const char* data, std::size_t size) { sha.add(data, size); });
-    std::string image;
+    const bool tree = isTree(carried);
+    std::string image = "a tree of files, listed below";
     try {
-        const pe::Image headers = pe::Image::read(carried);
-        image = machineName(headers.machine) + ", " + subsystemText(headers.subsystem);
+        if (!tree) {
+            const pe::Image headers = pe::Image::read(carried);
+            image = machineName(headers.machine) + ", " + subsystemText(headers.subsystem);
+        }
     } catch (const Error& e) {
         image = e.what();
     }
@@ -130,11 +134,20 @@ void show(const files::Path& path, std::ostream& out) {
                                          " bytes (whether it verifies is for the signing tools to say)"
                                    : std::string("no"))
         << '\n';
+    if (tree) {
+        showTree(carried, out);
+    }
 }
 
 void extract(const files::Path& path, const files::Path& output) {
     const files::InputFile file(path, "file");
     const Launcher launcher = readLauncher(file);
+    const files::InputFile carried =
+        file.part(launcher.payload->offset, launcher.payload->size, "the payload it carries");
+    if (isTree(carried)) {
+        extractTree(carried, output);
+        return;
+    }
     const files::Path target = std::filesystem::absolute(output);
     checkOutput(target, {&file});
     files::OutputFile out(target);

@@ -7,6 +7,7 @@
 #include "PackError.h"
 #include "PeImage.h"
 #include "ResourceDirectory.h"
+#include "Tree.h"
 
 #include <algorithm>
 #include <memory>
@@ -45,8 +46,8 @@ bool powerOfTwo(std::uint32_t value) {
     W4W_REFUSE(file.name() + " is not a launcher template: " + why);
 }
 
-[[noreturn]] void refuseTooLarge(const files::InputFile& payload, std::uint64_t imageSize) {
-    W4W_REFUSE(payload.name() + " is too large: " + std::to_string(payload.size()) + " bytes make a launcher of " +
+[[noreturn]] void refuseTooLarge(const std::string& name, std::uint64_t size, std::uint64_t imageSize) {
+    W4W_REFUSE(name + " is too large: " + std::to_string(size) + " bytes make a launcher of " +
                std::to_string(imageSize) + ", more than the " + std::to_string(maxImageSize) +
                " that an image can have");
 }
@@ -450,7 +451,18 @@ std::string subsystemName(std::uint16_t subsystem) {
 Outcome pack(const Options& options) {
     Outcome outcome;
     outcome.output = fs::absolute(options.outputPath);
-    const files::InputFile payload(options.payloadPath, "payload");
+    std::error_code error;
+    Tree tree;
+    if (fs::is_directory(options.payloadPath, error)) {
+        tree = bundleDirectory(options.payloadPath, options.entry, options.compress);
+    } else if (!options.entry.empty() || options.compress) {
+        W4W_REFUSE("--entry and --compress are for a directory, and " + files::toUtf8(options.payloadPath) +
+                   " is none");
+    }
+    // A tree's program gives the launcher its identity, as a single payload does.
+    const files::InputFile payload(tree.files != 0 ? tree.entry : options.payloadPath,
+                                   tree.files != 0 ? "entry" : "payload");
+    const std::uint64_t carriedSize = tree.files != 0 ? tree.bytes.size() : payload.size();
     const pe::Image payloadImage = pe::Image::read(payload);
     const files::InputFile templateFile(options.templatePath, "template");
     Template launcher = readTemplate(templateFile);
@@ -459,8 +471,9 @@ Outcome pack(const Options& options) {
         icon.emplace(options.iconPath, "icon");
     }
     checkOutput(outcome.output, {&payload, &templateFile, icon ? &*icon : nullptr});
-    if (payload.size() > maxImageSize) {
-        refuseTooLarge(payload, payload.size() + templateFile.size());
+    if (carriedSize > maxImageSize) {
+        refuseTooLarge(tree.files != 0 ? "the tree of " + files::toUtf8(options.payloadPath) : payload.name(),
+                       carriedSize, carriedSize + templateFile.size());
     }
 
     const bool readPayload = options.level.empty() || !options.keepTemplateIdentity;
@@ -481,8 +494,12 @@ Outcome pack(const Options& options) {
     Resource carried;
     carried.type = resources::id(resources::typeRcdata);
     carried.name = resources::id(payloadId);
-    carried.file = &payload;
-    carried.size = static_cast<std::uint32_t>(payload.size());
+    if (tree.files != 0) {
+        carried.bytes = std::move(tree.bytes);
+    } else {
+        carried.file = &payload;
+    }
+    carried.size = static_cast<std::uint32_t>(carriedSize);
     all.push_back(carried);
     // How the choices were made, for --show: they cannot be told from the output alone.
     const resources::Name record = resources::named(recordName);
@@ -505,7 +522,8 @@ Outcome pack(const Options& options) {
     writeImage(out, launcher, templateFile, layout, laid, all);
     out.commit();
 
-    outcome.payloadSize = payload.size();
+    outcome.payloadSize = carriedSize;
+    outcome.treeFiles = tree.files;
     outcome.level = level.value;
     outcome.levelOrigin = level.origin;
     outcome.subsystem = subsystem.value;

@@ -23,12 +23,14 @@ constexpr std::uint64_t maxImageSize = 0x7FFFFFFF;
 
 struct Options {
     files::Path templatePath;
-    files::Path payloadPath;
+    files::Path payloadPath; // an executable, or a directory to carry as a tree
     files::Path outputPath;
     std::string level;           // empty: the one the payload's manifest asks for
     std::uint16_t subsystem = 0; // pe::subsystemGui or pe::subsystemConsole; 0: the payload's
     files::Path iconPath;        // empty: the payload's icon, or the template's
     bool keepTemplateIdentity = false;
+    std::string entry;     // a tree's program, relative; empty: its only top-level .exe
+    bool compress = false; // a tree's files deflated
 };
 
 // Refuses an output that cannot be written, or that is one of the inputs (also through a link
@@ -41,6 +43,7 @@ std::string subsystemName(std::uint16_t subsystem);
 struct Outcome {
     files::Path output;
     std::uint64_t payloadSize = 0;
+    std::size_t treeFiles = 0; // 0: a single executable
     std::string level;
     std::string levelOrigin;
     std::uint16_t subsystem = 0;
