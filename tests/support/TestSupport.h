@@ -53,18 +53,31 @@ std::vector<std::string> listDir(const std::string& dir);
 // A program built beside the running test program.
 std::string programPath(const std::string& fileName);
 
+// How long a wait for a started program's end lasts before it fails the test: longer than the
+// slowest run a test makes, shorter than any test's ctest timeout.
+constexpr DWORD programEndsWithinMs = 60000;
+
+// A program started in a job of its own that ends it, and everything it started, when its
+// owner is destroyed or this process ends in any way (a failed assertion, ctest's timeout):
+// nothing a test starts outlives the test and holds ctest's output open.
+struct JobProcess {
+    AutoHandle job;
+    AutoProcess process;
+};
+
 // A started program. Wide texts reach it unchanged whatever this process's code page is.
 class Process {
 public:
     Process(const std::wstring& application, const std::wstring& commandLine, bool suspended = false);
 
     void resume();
-    // Waits for its end and returns its 32-bit exit code.
+    // Waits for its end, at most programEndsWithinMs, and returns its 32-bit exit code; throws
+    // when it does not end.
     DWORD wait();
-    HANDLE handle() const { return child.process(); }
+    HANDLE handle() const { return child.process.process(); }
 
 private:
-    AutoProcess child;
+    JobProcess child;
 };
 
 // Writes output: the launcher template carrying payload, made with w4wpack and these options.
@@ -73,7 +86,7 @@ void wrap(const std::string& payload, const std::string& output, const std::stri
 // The names in a launcher's temporary directory besides the log: what its runs left there.
 std::vector<std::string> leftovers(const std::string& temp);
 
-// Starts the program, waits for it and returns its 32-bit exit code.
+// Starts the program, waits for it (as Process::wait) and returns its 32-bit exit code.
 DWORD runProcess(const std::string& application, const std::string& commandLine,
                  const std::string& workingDir = std::string());
 
@@ -96,9 +109,9 @@ public:
     // What it printed so far.
     std::string out();
     std::string err();
-    HANDLE handle() const { return child->process(); }
+    HANDLE handle() const { return child->process.process(); }
     // Closes its input if still open, waits for its end and for its output, and returns its
-    // 32-bit exit code.
+    // 32-bit exit code; throws when either does not come within programEndsWithinMs.
     DWORD wait();
 
 private:
@@ -106,7 +119,7 @@ private:
     AutoHandle input;
     std::unique_ptr<Reader> outReader;
     std::unique_ptr<Reader> errReader;
-    std::unique_ptr<AutoProcess> child;
+    std::unique_ptr<JobProcess> child;
 };
 
 struct Captured {
