@@ -80,56 +80,191 @@ std::string subsystemText(std::uint16_t subsystem) {
     return kind.empty() ? number : kind + " (" + number + ")";
 }
 
-std::string executionLevel(const Resource* manifest) {
-    if (manifest == nullptr || manifest->size > maxTextSize) {
-        return "none that can be read";
-    }
-    const std::string text = manifest::toText(manifest->read());
-    const manifest::LevelPlace place = manifest::findExecutionLevel(text);
-    return place.found ? text.substr(place.begin, place.length) : "none asked for";
-}
+// What show prints, in either form.
+struct Facts {
+    std::string launcher;
+    std::uint64_t payloadSize = 0;
+    std::string payloadSha256;
+    // Why the payload's headers could not be read; empty when they could.
+    std::string payloadImageError;
+    std::uint16_t payloadMachine = 0;
+    std::uint16_t payloadSubsystem = 0;
+    std::uint16_t launcherSubsystem = 0;
+    bool manifestReadable = false;
+    // Empty when the manifest asks for none.
+    std::string executionLevel;
+    bool recorded = false;
+    // As w4wpack recorded it when it wrote the launcher; an editor may have changed the
+    // identity since.
+    std::vector<std::string> madeWith;
+    std::uint32_t certificateTableSize = 0;
+};
 
-} // namespace
-
-void show(const files::Path& path, std::ostream& out) {
+Facts gather(const files::Path& path) {
     const files::InputFile file(path, "file");
     const Launcher launcher = readLauncher(file);
     const Resource& payload = *launcher.payload;
     const files::InputFile carried = file.part(payload.offset, payload.size, "the payload it carries");
 
+    Facts facts;
+    facts.launcher = files::toUtf8(path);
+    facts.payloadSize = carried.size();
     Sha256 sha;
     const std::unique_ptr<char[]> buffer(new char[pieceSize]);
     carried.stream(0, carried.size(), buffer.get(), pieceSize,
                    [&sha](const char* data, std::size_t size) { sha.add(data, size); });
-    std::string image;
+    facts.payloadSha256 = sha.hex();
     try {
         const pe::Image headers = pe::Image::read(carried);
-        image = machineName(headers.machine) + ", " + subsystemText(headers.subsystem);
+        facts.payloadMachine = headers.machine;
+        facts.payloadSubsystem = headers.subsystem;
     } catch (const Error& e) {
-        image = e.what();
+        facts.payloadImageError = e.what();
     }
-    const pe::Directory certificates = launcher.image.directory(pe::securityDirectory);
-
-    out << "launcher        " << files::toUtf8(path) << '\n';
-    out << "payload         " << carried.size() << " bytes, SHA-256 " << sha.hex() << '\n';
-    out << "payload image   " << image << '\n';
-    out << "launcher image  " << subsystemText(launcher.image.subsystem) << ", execution level "
-        << executionLevel(launcher.manifest) << '\n';
-    if (launcher.record != nullptr && launcher.record->size <= maxTextSize) {
-        // As w4wpack recorded it when it wrote the launcher; an editor may have changed the
-        // identity since.
+    facts.launcherSubsystem = launcher.image.subsystem;
+    const Resource* manifest = launcher.manifest;
+    facts.manifestReadable = manifest != nullptr && manifest->size <= maxTextSize;
+    if (facts.manifestReadable) {
+        const std::string text = manifest::toText(manifest->read());
+        const manifest::LevelPlace place = manifest::findExecutionLevel(text);
+        facts.executionLevel = place.found ? text.substr(place.begin, place.length) : std::string();
+    }
+    facts.recorded = launcher.record != nullptr && launcher.record->size <= maxTextSize;
+    if (facts.recorded) {
         std::string record = launcher.record->read();
         for (std::string::size_type end; (end = record.find('\n')) != std::string::npos; record.erase(0, end + 1)) {
-            out << "made with       " << record.substr(0, end) << '\n';
+            facts.madeWith.push_back(record.substr(0, end));
+        }
+    }
+    facts.certificateTableSize = launcher.image.directory(pe::securityDirectory).size;
+    return facts;
+}
+
+void printText(const Facts& facts, std::ostream& out) {
+    out << "launcher        " << facts.launcher << '\n';
+    out << "payload         " << facts.payloadSize << " bytes, SHA-256 " << facts.payloadSha256 << '\n';
+    out << "payload image   "
+        << (facts.payloadImageError.empty()
+                ? machineName(facts.payloadMachine) + ", " + subsystemText(facts.payloadSubsystem)
+                : facts.payloadImageError)
+        << '\n';
+    out << "launcher image  " << subsystemText(facts.launcherSubsystem) << ", execution level "
+        << (!facts.manifestReadable        ? "none that can be read"
+            : facts.executionLevel.empty() ? "none asked for"
+                                           : facts.executionLevel)
+        << '\n';
+    if (facts.recorded) {
+        for (const std::string& line : facts.madeWith) {
+            out << "made with       " << line << '\n';
         }
     } else {
         out << "made with       (not recorded)\n";
     }
     out << "signed          "
-        << (certificates.size != 0 ? "yes: a certificate table of " + std::to_string(certificates.size) +
-                                         " bytes (whether it verifies is for the signing tools to say)"
-                                   : std::string("no"))
+        << (facts.certificateTableSize != 0
+                ? "yes: a certificate table of " + std::to_string(facts.certificateTableSize) +
+                      " bytes (whether it verifies is for the signing tools to say)"
+                : std::string("no"))
         << '\n';
+}
+
+// A JSON string: valid UTF-8 whatever the bytes (a path on Linux, a record that an editor
+// changed), each malformed sequence as U+FFFD.
+std::string jsonString(const std::string& text) {
+    std::string json = "\"";
+    for (std::size_t i = 0; i < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte == '"' || byte == '\\') {
+            json += '\\';
+            json += static_cast<char>(byte);
+            ++i;
+        } else if (byte < 0x20 || byte == 0x7F) {
+            static const char hex[] = "0123456789ABCDEF";
+            json += "\\u00";
+            json += hex[byte >> 4];
+            json += hex[byte & 0xF];
+            ++i;
+        } else if (byte < 0x80) {
+            json += static_cast<char>(byte);
+            ++i;
+        } else {
+            // The length that the lead byte announces, and the range its second byte must
+            // fall in (no overlong forms, no surrogates, nothing beyond U+10FFFF).
+            std::size_t length = 0;
+            unsigned char low = 0x80;
+            unsigned char high = 0xBF;
+            if (byte >= 0xC2 && byte <= 0xDF) {
+                length = 2;
+            } else if (byte >= 0xE0 && byte <= 0xEF) {
+                length = 3;
+                low = byte == 0xE0 ? 0xA0 : 0x80;
+                high = byte == 0xED ? 0x9F : 0xBF;
+            } else if (byte >= 0xF0 && byte <= 0xF4) {
+                length = 4;
+                low = byte == 0xF0 ? 0x90 : 0x80;
+                high = byte == 0xF4 ? 0x8F : 0xBF;
+            }
+            std::size_t valid = length == 0 ? 0 : 1;
+            while (valid > 0 && valid < length && i + valid < text.size()) {
+                const auto next = static_cast<unsigned char>(text[i + valid]);
+                if (next < (valid == 1 ? low : 0x80) || next > (valid == 1 ? high : 0xBF)) {
+                    break;
+                }
+                ++valid;
+            }
+            if (length != 0 && valid == length) {
+                json.append(text, i, length);
+                i += length;
+            } else {
+                json += "\xEF\xBF\xBD";
+                i += valid == 0 ? 1 : valid;
+            }
+        }
+    }
+    return json + "\"";
+}
+
+std::string jsonStringOrNull(bool present, const std::string& text) {
+    return present ? jsonString(text) : "null";
+}
+
+void printJson(const Facts& facts, std::ostream& out) {
+    const bool image = facts.payloadImageError.empty();
+    const std::string payloadKind = image ? pe::subsystemKind(facts.payloadSubsystem) : std::string();
+    const std::string launcherKind = pe::subsystemKind(facts.launcherSubsystem);
+    out << "{\"launcher\": " << jsonString(facts.launcher) << ",\n";
+    out << " \"payload\": {\"size\": " << facts.payloadSize << ", \"sha256\": " << jsonString(facts.payloadSha256)
+        << ",\n  \"machine\": " << jsonStringOrNull(image, machineName(facts.payloadMachine))
+        << ", \"subsystem\": " << (image ? std::to_string(facts.payloadSubsystem) : "null")
+        << ", \"subsystemKind\": " << jsonStringOrNull(!payloadKind.empty(), payloadKind)
+        << ", \"imageError\": " << jsonStringOrNull(!image, facts.payloadImageError) << "},\n";
+    out << " \"launcherImage\": {\"subsystem\": " << facts.launcherSubsystem
+        << ", \"subsystemKind\": " << jsonStringOrNull(!launcherKind.empty(), launcherKind)
+        << ", \"manifestReadable\": " << (facts.manifestReadable ? "true" : "false")
+        << ", \"executionLevel\": " << jsonStringOrNull(!facts.executionLevel.empty(), facts.executionLevel) << "},\n";
+    out << " \"madeWith\": ";
+    if (facts.recorded) {
+        out << '[';
+        for (std::size_t i = 0; i < facts.madeWith.size(); ++i) {
+            out << (i == 0 ? "" : ", ") << jsonString(facts.madeWith[i]);
+        }
+        out << ']';
+    } else {
+        out << "null";
+    }
+    out << ",\n \"signed\": " << (facts.certificateTableSize != 0 ? "true" : "false")
+        << ", \"certificateTableSize\": " << facts.certificateTableSize << "}\n";
+}
+
+} // namespace
+
+void show(const files::Path& path, std::ostream& out, ShowFormat format) {
+    const Facts facts = gather(path);
+    if (format == ShowFormat::Json) {
+        printJson(facts, out);
+    } else {
+        printText(facts, out);
+    }
 }
 
 void extract(const files::Path& path, const files::Path& output) {
