@@ -134,7 +134,7 @@ TEST(Command, ShowsAndGivesBackWhatALauncherCarries) {
     }
     const std::string escapedPath = temp.file("").string() + "odd \"name\"\\\\\\t\\ufffd.exe";
     EXPECT_EQ(escapedPath + "|" + std::to_string(bytes.size()) + "|" + expected +
-                  "|x64|3|console|None|2|None|subsystem console, from the payload|False|0\n",
+                  "|x64|3|console|None|3|asInvoker|execution level asInvoker, the payload has no manifest|False|0\n",
               parsed)
         << json.out;
     std::filesystem::remove(odd);
