@@ -136,31 +136,34 @@ std::vector<std::string> leftovers(const std::string& temp) {
 
 namespace {
 
-AutoHandle killOnCloseJob() {
-    const HANDLE job = CreateJobObjectW(nullptr, nullptr);
-    if (job == nullptr) {
-        throw std::runtime_error("CreateJobObject failed: error " + std::to_string(GetLastError()));
-    }
-    AutoHandle owner(job);
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
-        throw std::runtime_error("SetInformationJobObject failed: error " + std::to_string(GetLastError()));
-    }
-    return owner;
+// Made at the first start and never closed by this program: the system closes it when the
+// program ends, however it ends, and so ends every process in it.
+HANDLE testProgramJob() {
+    static const HANDLE job = [] {
+        const HANDLE made = CreateJobObjectW(nullptr, nullptr);
+        if (made == nullptr) {
+            throw std::runtime_error("CreateJobObject failed: error " + std::to_string(GetLastError()));
+        }
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        if (!SetInformationJobObject(made, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+            throw std::runtime_error("SetInformationJobObject failed: error " + std::to_string(GetLastError()));
+        }
+        return made;
+    }();
+    return job;
 }
 
 // Windows 10's PROC_THREAD_ATTRIBUTE_JOB_LIST, which headers aimed at Windows 7 leave out.
 constexpr DWORD_PTR jobListAttribute = 13 | PROC_THREAD_ATTRIBUTE_INPUT;
 
-// The child is in its job from creation, so that no moment exists in which this process can
-// end and leave it outside (under Wine a creation takes tens of milliseconds, long enough for
-// ctest's timeout to fall into). Where the system refuses that, it starts suspended and is
+// The child is in the job from its creation, so that no moment exists in which this program
+// can end and leave it outside (under Wine a creation takes tens of milliseconds, long enough
+// for ctest's timeout to fall into). Where the system refuses that, it starts suspended and is
 // put in before it runs an instruction. stdHandles: input, output and error to pass, or none.
-JobProcess startInJob(const std::wstring& application, const std::wstring& commandLine, bool suspended,
-                      const HANDLE* stdHandles = nullptr, const std::wstring& dir = std::wstring()) {
-    AutoHandle job = killOnCloseJob();
-    HANDLE jobHandle = job.get();
+AutoProcess startInJob(const std::wstring& application, const std::wstring& commandLine, bool suspended,
+                       const HANDLE* stdHandles = nullptr, const std::wstring& dir = std::wstring()) {
+    HANDLE jobHandle = testProgramJob();
     SIZE_T size = 0;
     InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
     std::vector<char> attributes(size);
@@ -198,14 +201,14 @@ JobProcess startInJob(const std::wstring& application, const std::wstring& comma
     if (!created) {
         throw std::runtime_error("cannot start " + tstrings::toUtf8(application) + ": error " + std::to_string(error));
     }
-    JobProcess child{std::move(job), AutoProcess(started)};
+    AutoProcess child(started);
     if (!inJobAtCreation) {
-        if (!AssignProcessToJobObject(child.job.get(), child.process.process())) {
+        if (!AssignProcessToJobObject(jobHandle, child.process())) {
             const DWORD assignError = GetLastError();
-            TerminateProcess(child.process.process(), 1);
+            TerminateProcess(child.process(), 1);
             throw std::runtime_error("AssignProcessToJobObject failed: error " + std::to_string(assignError));
         }
-        if (!suspended && ResumeThread(child.process.thread()) == static_cast<DWORD>(-1)) {
+        if (!suspended && ResumeThread(child.thread()) == static_cast<DWORD>(-1)) {
             throw std::runtime_error("ResumeThread failed: error " + std::to_string(GetLastError()));
         }
     }
@@ -229,23 +232,31 @@ DWORD waitForExitCode(HANDLE process) {
 
 namespace {
 
-JobProcess start(const std::wstring& application, const std::wstring& commandLine, bool suspended) {
-    return startInJob(application, commandLine, suspended);
+// Ends the program if it still runs.
+void end(HANDLE process) {
+    if (WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
+        TerminateProcess(process, 1);
+        WaitForSingleObject(process, programEndsWithinMs);
+    }
 }
 
 } // namespace
 
 Process::Process(const std::wstring& application, const std::wstring& commandLine, bool suspended)
-    : child(start(application, commandLine, suspended)) {}
+    : child(startInJob(application, commandLine, suspended)) {}
+
+Process::~Process() {
+    end(child.process());
+}
 
 void Process::resume() {
-    if (ResumeThread(child.process.thread()) == static_cast<DWORD>(-1)) {
+    if (ResumeThread(child.thread()) == static_cast<DWORD>(-1)) {
         throw std::runtime_error("ResumeThread failed: error " + std::to_string(GetLastError()));
     }
 }
 
 DWORD Process::wait() {
-    return waitForExitCode(child.process.process());
+    return waitForExitCode(child.process());
 }
 
 struct PipedProcess::Reader {
@@ -304,7 +315,7 @@ PipedProcess::PipedProcess(const std::wstring& application, const std::wstring& 
     errReader = std::make_unique<Reader>(std::move(fromErr.ours));
     const HANDLE stdHandles[] = {toIn.theirs.get(), fromOut.theirs.get(), fromErr.theirs.get()};
     try {
-        child = std::make_unique<JobProcess>(
+        child = std::make_unique<AutoProcess>(
             startInJob(application, commandLine, false, stdHandles, tstrings::toUtf16(workingDir)));
     } catch (...) {
         input.reset();
@@ -312,13 +323,12 @@ PipedProcess::PipedProcess(const std::wstring& application, const std::wstring& 
     }
 }
 
-// The job ends whatever still runs, which closes the pipes for the readers.
 PipedProcess::~PipedProcess() {
     input.reset();
     if (child) {
-        WaitForSingleObject(child->process.process(), programEndsWithinMs);
+        WaitForSingleObject(child->process(), programEndsWithinMs);
+        end(child->process());
     }
-    child.reset();
 }
 
 void PipedProcess::send(const std::string& data) {
@@ -346,7 +356,7 @@ std::string PipedProcess::err() {
 
 DWORD PipedProcess::wait() {
     input.reset();
-    const DWORD code = waitForExitCode(child->process.process());
+    const DWORD code = waitForExitCode(child->process());
     // Whatever still holds them was started by the program and outlived it.
     if (!outputClosed(programEndsWithinMs)) {
         throw std::runtime_error("the program ended but its output stayed open: something it started still runs");
@@ -366,9 +376,9 @@ Captured runPiped(const std::wstring& application, const std::wstring& commandLi
 }
 
 DWORD runProcess(const std::string& application, const std::string& commandLine, const std::string& workingDir) {
-    const JobProcess child = startInJob(tstrings::ansiToUtf16(application), tstrings::ansiToUtf16(commandLine), false,
-                                        nullptr, tstrings::ansiToUtf16(workingDir));
-    return waitForExitCode(child.process.process());
+    const AutoProcess child = startInJob(tstrings::ansiToUtf16(application), tstrings::ansiToUtf16(commandLine), false,
+                                         nullptr, tstrings::ansiToUtf16(workingDir));
+    return waitForExitCode(child.process());
 }
 
 ProbeReport readProbeReport(const std::string& path) {

@@ -53,31 +53,33 @@ std::vector<std::string> listDir(const std::string& dir);
 // A program built beside the running test program.
 std::string programPath(const std::string& fileName);
 
+// Every program that these helpers start runs, from its creation, in one job of this test
+// program's that ends it, and all it started, when this program ends in any way (a failed
+// test, a crash, ctest's timeout): nothing a test starts outlives the test program and holds
+// ctest's output open.
+
 // How long a wait for a started program's end lasts before it fails the test: longer than the
 // slowest run a test makes, shorter than any test's ctest timeout.
 constexpr DWORD programEndsWithinMs = 60000;
 
-// A program started in a job of its own that ends it, and everything it started, when its
-// owner is destroyed or this process ends in any way (a failed assertion, ctest's timeout):
-// nothing a test starts outlives the test and holds ctest's output open.
-struct JobProcess {
-    AutoHandle job;
-    AutoProcess process;
-};
-
-// A started program. Wide texts reach it unchanged whatever this process's code page is.
+// A started program, ended when its owner is destroyed if it still runs; what it started may
+// outlive it (as a windowed payload outlives its launcher) until the test program ends. Wide
+// texts reach it unchanged whatever this process's code page is.
 class Process {
 public:
     Process(const std::wstring& application, const std::wstring& commandLine, bool suspended = false);
+    ~Process();
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
 
     void resume();
     // Waits for its end, at most programEndsWithinMs, and returns its 32-bit exit code; throws
     // when it does not end.
     DWORD wait();
-    HANDLE handle() const { return child.process.process(); }
+    HANDLE handle() const { return child.process(); }
 
 private:
-    JobProcess child;
+    AutoProcess child;
 };
 
 // Writes output: the launcher template carrying payload, made with w4wpack and these options.
@@ -109,7 +111,7 @@ public:
     // What it printed so far.
     std::string out();
     std::string err();
-    HANDLE handle() const { return child->process.process(); }
+    HANDLE handle() const { return child->process(); }
     // Closes its input if still open, waits for its end and for its output, and returns its
     // 32-bit exit code; throws when either does not come within programEndsWithinMs.
     DWORD wait();
@@ -119,7 +121,7 @@ private:
     AutoHandle input;
     std::unique_ptr<Reader> outReader;
     std::unique_ptr<Reader> errReader;
-    std::unique_ptr<JobProcess> child;
+    std::unique_ptr<AutoProcess> child;
 };
 
 struct Captured {
