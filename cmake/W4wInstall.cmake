@@ -2,7 +2,7 @@
 #   bin/                          w4wpack for the build's machine (Linux, or w4wpack.exe)
 #   share/wrapper4wrapper/        the launcher template, wrapper4wrapper.exe
 #   share/wrapper4wrapper/cmake/  the CMake package: find_package(wrapper4wrapper CONFIG)
-#   share/doc/wrapper4wrapper/    README.md and NOTICE
+#   share/doc/wrapper4wrapper/    README.md, docs/ and NOTICE
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -28,6 +28,9 @@ install(FILES
   DESTINATION ${W4W_INSTALL_PACKAGE} COMPONENT package)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/NOTICE
   DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT package)
+# Beside the README, where its links lead.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT package
+  FILES_MATCHING PATTERN "*.md")
 
 set(CPACK_PACKAGE_NAME wrapper4wrapper)
 set(CPACK_PACKAGE_VENDOR "wrapper4wrapper")
