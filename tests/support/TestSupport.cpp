@@ -313,8 +313,8 @@ PipedProcess::PipedProcess(const std::wstring& application, const std::wstring& 
     input = std::move(toIn.ours);
     outReader = std::make_unique<Reader>(std::move(fromOut.ours));
     errReader = std::make_unique<Reader>(std::move(fromErr.ours));
-    const HANDLE stdHandles[] = {toIn.theirs.get(), fromOut.theirs.get(), fromErr.theirs.get()};
     try {
+        const HANDLE stdHandles[] = {toIn.theirs.get(), fromOut.theirs.get(), fromErr.theirs.get()};
         child = std::make_unique<AutoProcess>(
             startInJob(application, commandLine, false, stdHandles, tstrings::toUtf16(workingDir)));
     } catch (...) {

@@ -168,9 +168,43 @@ void printText(const Facts& facts, std::ostream& out) {
         << '\n';
 }
 
+// The length of the well-formed UTF-8 sequence that begins at i, or 0 where none does (an
+// overlong form, a surrogate, beyond U+10FFFF, cut short).
+std::size_t utf8Sequence(const std::string& text, std::size_t i) {
+    const auto at = [&text, i](std::size_t k) {
+        return i + k < text.size() ? static_cast<unsigned char>(text[i + k]) : 0;
+    };
+    const unsigned char lead = at(0);
+    std::size_t length = 4;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (at(1) < low || at(1) > high) {
+        return 0;
+    }
+    for (std::size_t k = 2; k < length; ++k) {
+        if (at(k) < 0x80 || at(k) > 0xBF) {
+            return 0;
+        }
+    }
+    return length;
+}
+
 // A JSON string: valid UTF-8 whatever the bytes (a path on Linux, a record that an editor
-// changed), each malformed sequence as U+FFFD.
+// changed), each byte that begins no well-formed sequence as U+FFFD.
 std::string jsonString(const std::string& text) {
+    static const char hex[] = "0123456789ABCDEF";
     std::string json = "\"";
     for (std::size_t i = 0; i < text.size();) {
         const auto byte = static_cast<unsigned char>(text[i]);
@@ -179,7 +213,6 @@ std::string jsonString(const std::string& text) {
             json += static_cast<char>(byte);
             ++i;
         } else if (byte < 0x20 || byte == 0x7F) {
-            static const char hex[] = "0123456789ABCDEF";
             json += "\\u00";
             json += hex[byte >> 4];
             json += hex[byte & 0xF];
@@ -187,38 +220,12 @@ std::string jsonString(const std::string& text) {
         } else if (byte < 0x80) {
             json += static_cast<char>(byte);
             ++i;
+        } else if (const std::size_t length = utf8Sequence(text, i)) {
+            json.append(text, i, length);
+            i += length;
         } else {
-            // The length that the lead byte announces, and the range its second byte must
-            // fall in (no overlong forms, no surrogates, nothing beyond U+10FFFF).
-            std::size_t length = 0;
-            unsigned char low = 0x80;
-            unsigned char high = 0xBF;
-            if (byte >= 0xC2 && byte <= 0xDF) {
-                length = 2;
-            } else if (byte >= 0xE0 && byte <= 0xEF) {
-                length = 3;
-                low = byte == 0xE0 ? 0xA0 : 0x80;
-                high = byte == 0xED ? 0x9F : 0xBF;
-            } else if (byte >= 0xF0 && byte <= 0xF4) {
-                length = 4;
-                low = byte == 0xF0 ? 0x90 : 0x80;
-                high = byte == 0xF4 ? 0x8F : 0xBF;
-            }
-            std::size_t valid = length == 0 ? 0 : 1;
-            while (valid > 0 && valid < length && i + valid < text.size()) {
-                const auto next = static_cast<unsigned char>(text[i + valid]);
-                if (next < (valid == 1 ? low : 0x80) || next > (valid == 1 ? high : 0xBF)) {
-                    break;
-                }
-                ++valid;
-            }
-            if (length != 0 && valid == length) {
-                json.append(text, i, length);
-                i += length;
-            } else {
-                json += "\xEF\xBF\xBD";
-                i += valid == 0 ? 1 : valid;
-            }
+            json += "\xEF\xBF\xBD";
+            ++i;
         }
     }
     return json + "\"";
