@@ -1,5 +1,7 @@
 #include "Inspect.h"
 
+#include "Bundle.h"
+
 #include "Manifest.h"
 #include "PackError.h"
 #include "Packer.h"
@@ -184,39 +186,6 @@ void printText(const Facts& facts, std::ostream& out) {
     }
 }
 
-// The length of the well-formed UTF-8 sequence that begins at i, or 0 where none does (an
-// overlong form, a surrogate, beyond U+10FFFF, cut short).
-std::size_t utf8Sequence(const std::string& text, std::size_t i) {
-    const auto at = [&text, i](std::size_t k) {
-        return i + k < text.size() ? static_cast<unsigned char>(text[i + k]) : 0;
-    };
-    const unsigned char lead = at(0);
-    std::size_t length = 4;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        low = lead == 0xE0 ? 0xA0 : 0x80;
-        high = lead == 0xED ? 0x9F : 0xBF;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        low = lead == 0xF0 ? 0x90 : 0x80;
-        high = lead == 0xF4 ? 0x8F : 0xBF;
-    } else {
-        return 0;
-    }
-    if (at(1) < low || at(1) > high) {
-        return 0;
-    }
-    for (std::size_t k = 2; k < length; ++k) {
-        if (at(k) < 0x80 || at(k) > 0xBF) {
-            return 0;
-        }
-    }
-    return length;
-}
-
 // A JSON string: valid UTF-8 whatever the bytes (a path on Linux, a record that an editor
 // changed), each byte that begins no well-formed sequence as U+FFFD.
 std::string jsonString(const std::string& text) {
@@ -236,7 +205,7 @@ std::string jsonString(const std::string& text) {
         } else if (byte < 0x80) {
             json += static_cast<char>(byte);
             ++i;
-        } else if (const std::size_t length = utf8Sequence(text, i)) {
+        } else if (const std::size_t length = bundle::utf8SequenceLength(text, i)) {
             json.append(text, i, length);
             i += length;
         } else {

@@ -44,40 +44,13 @@ std::string folded(const std::string& text) {
     return result;
 }
 
-// Well-formed UTF-8: no overlong forms, no surrogates, nothing beyond U+10FFFF.
 bool validUtf8(const std::string& text) {
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const auto* end = p + text.size();
-    while (p < end) {
-        const unsigned char lead = *p;
-        std::size_t extra = 0;
-        unsigned char low = 0x80;
-        unsigned char high = 0xBF;
-        if (lead < 0x80) {
-            extra = 0;
-        } else if (lead >= 0xC2 && lead <= 0xDF) {
-            extra = 1;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            extra = 2;
-            low = lead == 0xE0 ? 0xA0 : 0x80;
-            high = lead == 0xED ? 0x9F : 0xBF;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            extra = 3;
-            low = lead == 0xF0 ? 0x90 : 0x80;
-            high = lead == 0xF4 ? 0x8F : 0xBF;
-        } else {
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t length = utf8SequenceLength(text, i);
+        if (length == 0) {
             return false;
         }
-        if (static_cast<std::size_t>(end - p) <= extra) {
-            return false;
-        }
-        for (std::size_t i = 1; i <= extra; ++i) {
-            const unsigned char next = p[i];
-            if (next < (i == 1 ? low : 0x80) || next > (i == 1 ? high : 0xBF)) {
-                return false;
-            }
-        }
-        p += 1 + extra;
+        i += length;
     }
     return true;
 }
@@ -297,6 +270,40 @@ Error read(const void* data, std::uint64_t size, Bundle& out) {
         return {"it names " + std::to_string(programs) + " programs to start, not one"};
     }
     return checkNames(names);
+}
+
+std::size_t utf8SequenceLength(const std::string& text, std::size_t i) {
+    const auto at = [&text, i](std::size_t k) {
+        return i + k < text.size() ? static_cast<unsigned char>(text[i + k]) : 0;
+    };
+    const unsigned char lead = at(0);
+    if (i < text.size() && lead < 0x80) {
+        return 1;
+    }
+    std::size_t length = 4;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (at(1) < low || at(1) > high) {
+        return 0;
+    }
+    for (std::size_t k = 2; k < length; ++k) {
+        if (at(k) < 0x80 || at(k) > 0xBF) {
+            return 0;
+        }
+    }
+    return length;
 }
 
 Error checkName(const std::string& name) {

@@ -72,6 +72,10 @@ bool isBundle(const void* data, std::uint64_t size);
 // data that is not laid end to end in table order, or bytes left over.
 Error read(const void* data, std::uint64_t size, Bundle& out);
 
+// The length of the well-formed UTF-8 sequence that begins at text[i], or 0 where none does
+// (an overlong form, a surrogate, beyond U+10FFFF, cut short).
+std::size_t utf8SequenceLength(const std::string& text, std::size_t i);
+
 // Refuses a relative name that could reach outside the directory it is extracted to, or
 // that Windows would not create as given: see docs/bundle-format.md.
 Error checkName(const std::string& name);
