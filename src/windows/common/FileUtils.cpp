@@ -453,9 +453,12 @@ bool setDeletion(HANDLE handle, bool deleteOnClose) {
 }
 
 bool setAttributes(HANDLE handle, DWORD attributes) {
-    // Zero times are left as they are.
+    // Only these can be set; zero times are left as they are.
+    const DWORD settable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                           FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE |
+                           FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
     FILE_BASIC_INFO basic = {};
-    basic.FileAttributes = attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
+    basic.FileAttributes = (attributes & settable) == 0 ? FILE_ATTRIBUTE_NORMAL : attributes & settable;
     return SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
 }
 
