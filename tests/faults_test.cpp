@@ -163,7 +163,7 @@ TEST_F(FaultsTest, TemporaryDirectoryOnAFullFilesystem) {
     const std::string launcher = bin.file("setup.exe");
     testsupport::wrap(payload, launcher);
     // Under Wine a write to a full tmpfs first succeeds with a short count, and the next fails.
-    const std::regex caught(R"(Exception with message '.*\) at `anonymous-namespace'::writeFile\(\): )"
+    const std::regex caught(R"(Exception with message '.*\) at `anonymous-namespace'::writeAll\(\): )"
                             R"(WriteFile\(.*\\orv-?\d+\.tmp\\setup\.exe\) failed\. System error \[112\].*' caught)");
 
     const ScopedEnv tmp("TMP", small);

@@ -1,5 +1,6 @@
 #include "Resources.h"
 
+#include "Bundle.h"
 #include "FileUtils.h"
 #include "WinErrorHandling.h"
 
@@ -41,13 +42,12 @@ AutoHandle openOrThrow(const FileUtils::HeldDirectory& dir, const std::wstring& 
     return file;
 }
 
-// Writes into a new file name in dir and returns its file ID.
-std::int64_t writeFile(const FileUtils::HeldDirectory& dir, const std::wstring& name, const char* data, DWORD size) {
-    const std::wstring path = dir.path + L"\\" + name;
-    const AutoHandle file = openOrThrow(dir, name, FileUtils::OpenIn::NewFile, GENERIC_WRITE, 0);
-    for (DWORD done = 0; done < size;) {
+// Writes size bytes to file, named path in the errors.
+void writeAll(HANDLE file, const std::wstring& path, const char* data, std::uint64_t size) {
+    for (std::uint64_t done = 0; done < size;) {
         DWORD written = 0;
-        if (!WriteFile(file.get(), data + done, std::min(size - done, writePiece), &written, nullptr)) {
+        const DWORD piece = static_cast<DWORD>(std::min<std::uint64_t>(size - done, writePiece));
+        if (!WriteFile(file, data + done, piece, &written, nullptr)) {
             ORV_THROW_LAST_ERROR(StringBuilder("WriteFile(") << path << ") failed", WriteFile);
         }
         // A full disk can show as a success that wrote nothing.
@@ -57,6 +57,13 @@ std::int64_t writeFile(const FileUtils::HeldDirectory& dir, const std::wstring& 
         }
         done += written;
     }
+}
+
+// Writes into a new file name in dir and returns its file ID.
+std::int64_t writeFile(const FileUtils::HeldDirectory& dir, const std::wstring& name, const char* data, DWORD size) {
+    const std::wstring path = dir.path + L"\\" + name;
+    const AutoHandle file = openOrThrow(dir, name, FileUtils::OpenIn::NewFile, GENERIC_WRITE, 0);
+    writeAll(file.get(), path, data, size);
     return idOf(file.get(), path);
 }
 
@@ -114,4 +121,200 @@ Resource::Saved Resource::saveIn(const FileUtils::HeldDirectory& dir, const std:
         ORV_THROW_RUNTIME(StringBuilder("[") << dir.path << "\\" << name << "] was replaced after it was written");
     }
     return Saved{std::move(held), written};
+}
+
+namespace {
+
+// How many processors this process may run on: the decompressing threads.
+unsigned usableProcessors() {
+    DWORD_PTR process = 0;
+    DWORD_PTR system = 0;
+    unsigned count = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system)) {
+        for (; process != 0; process &= process - 1) {
+            ++count;
+        }
+    }
+    return count == 0 ? 1 : count;
+}
+
+// The chunks of one compressed entry, decompressed by threads of their own and handed to the
+// writer in order. At most window chunks are in memory at once, each in a slot of its own:
+// chunk i uses slot i % window, which its thread fills while the writer is on an earlier one.
+class ChunkPipeline {
+public:
+    ChunkPipeline(const void* data, const bundle::Entry& entry, unsigned threads)
+        : data(data), entry(entry), window(std::min<std::size_t>(entry.chunks.size(), 2 * std::size_t(threads))),
+          slots(window, std::vector<unsigned char>(entry.chunkSize)), ready(window, false) {
+        for (unsigned i = 0; i < threads && i < entry.chunks.size(); ++i) {
+            const HANDLE thread = CreateThread(nullptr, 0, work, this, 0, nullptr);
+            if (thread == nullptr) {
+                const DWORD error = GetLastError();
+                stop();
+                ORV_THROW_WIN32("CreateThread failed", CreateThread, error);
+            }
+            workers.emplace_back(thread);
+        }
+    }
+    ~ChunkPipeline() { stop(); }
+    ChunkPipeline(const ChunkPipeline&) = delete;
+    ChunkPipeline& operator=(const ChunkPipeline&) = delete;
+
+    // Writes every chunk in order into file; throws when one does not decompress.
+    void writeTo(HANDLE file, const std::wstring& path) {
+        for (std::size_t index = 0; index < entry.chunks.size(); ++index) {
+            const std::size_t slot = index % window;
+            AcquireSRWLockExclusive(&lock);
+            while (!ready[slot] && failure.empty()) {
+                SleepConditionVariableSRW(&changed, &lock, INFINITE, 0);
+            }
+            const std::string failed = failure;
+            ReleaseSRWLockExclusive(&lock);
+            if (!failed.empty()) {
+                ORV_THROW_RUNTIME(StringBuilder("[") << path << "]: " << failed);
+            }
+            writeAll(file, path, reinterpret_cast<const char*>(slots[slot].data()), entry.chunks[index].size);
+            AcquireSRWLockExclusive(&lock);
+            ready[slot] = false;
+            ++written;
+            WakeAllConditionVariable(&changed);
+            ReleaseSRWLockExclusive(&lock);
+        }
+    }
+
+private:
+    static DWORD WINAPI work(void* self) {
+        static_cast<ChunkPipeline*>(self)->decompress();
+        return 0;
+    }
+
+    void decompress() {
+        for (;;) {
+            AcquireSRWLockExclusive(&lock);
+            while (!stopping && next < entry.chunks.size() && next >= written + window) {
+                SleepConditionVariableSRW(&changed, &lock, INFINITE, 0);
+            }
+            if (stopping || next >= entry.chunks.size()) {
+                ReleaseSRWLockExclusive(&lock);
+                return;
+            }
+            const std::size_t index = next++;
+            ReleaseSRWLockExclusive(&lock);
+            const bundle::Error error = bundle::unpackChunk(data, entry, index, slots[index % window].data());
+            AcquireSRWLockExclusive(&lock);
+            if (error) {
+                failure = error.message;
+                stopping = true;
+            } else {
+                ready[index % window] = true;
+            }
+            WakeAllConditionVariable(&changed);
+            ReleaseSRWLockExclusive(&lock);
+        }
+    }
+
+    void stop() {
+        AcquireSRWLockExclusive(&lock);
+        stopping = true;
+        WakeAllConditionVariable(&changed);
+        ReleaseSRWLockExclusive(&lock);
+        for (const AutoHandle& worker : workers) {
+            WaitForSingleObject(worker.get(), INFINITE);
+        }
+        workers.clear();
+    }
+
+    const void* data;
+    const bundle::Entry& entry;
+    const std::size_t window;
+    std::vector<std::vector<unsigned char>> slots;
+    std::vector<bool> ready;
+    SRWLOCK lock = SRWLOCK_INIT;
+    CONDITION_VARIABLE changed = CONDITION_VARIABLE_INIT;
+    std::size_t next = 0;
+    std::size_t written = 0;
+    bool stopping = false;
+    std::string failure;
+    std::vector<AutoHandle> workers;
+};
+
+// The components of a carried name, which the reader has checked.
+std::vector<std::wstring> componentsOf(const std::string& name) {
+    std::vector<std::wstring> parts;
+    std::string::size_type start = 0;
+    for (;;) {
+        const std::string::size_type end = name.find('\\', start);
+        parts.push_back(tstrings::toUtf16(name.substr(start, end - start)));
+        if (end == std::string::npos) {
+            return parts;
+        }
+        start = end + 1;
+    }
+}
+
+} // namespace
+
+ExtractedTree extractTree(const FileUtils::HeldDirectory& root, const bundle::Bundle& tree, const void* data) {
+    ExtractedTree out;
+    out.listings.push_back({root.handle.get(), {}});
+    // Relative directory path (as carried) to its listing.
+    std::vector<std::pair<std::wstring, std::size_t>> made;
+    const unsigned threads = usableProcessors();
+    for (const bundle::Entry& entry : tree.entries) {
+        const std::vector<std::wstring> parts = componentsOf(entry.name);
+        std::size_t listing = 0;
+        std::wstring relative;
+        std::wstring path = root.path;
+        for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
+            relative += (i == 0 ? L"" : L"\\") + parts[i];
+            path += L"\\" + parts[i];
+            const auto known =
+                std::find_if(made.begin(), made.end(), [&](const auto& d) { return d.first == relative; });
+            if (known != made.end()) {
+                listing = known->second;
+                continue;
+            }
+            // Inherits the protected access list of the directory that holds it.
+            AutoHandle held =
+                FileUtils::openIn(out.listings[listing].dir, parts[i], FileUtils::OpenIn::NewDirectory,
+                                  FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE);
+            if (held.get() == INVALID_HANDLE_VALUE) {
+                ORV_THROW_LAST_ERROR(StringBuilder("CreateDirectory(") << path << ") failed", CreateDirectoryW);
+            }
+            out.listings[listing].entries.emplace_back(parts[i], idOf(held.get(), path));
+            const HANDLE handle = held.get();
+            out.directories.push_back({std::move(held), path, std::wstring()});
+            out.listings.push_back({handle, {}});
+            listing = out.listings.size() - 1;
+            made.emplace_back(relative, listing);
+        }
+        const std::wstring& leaf = parts.back();
+        path += L"\\" + leaf;
+        const HANDLE dir = out.listings[listing].dir;
+        std::int64_t written = 0;
+        {
+            AutoHandle file = FileUtils::openIn(dir, leaf, FileUtils::OpenIn::NewFile, GENERIC_WRITE, 0);
+            if (file.get() == INVALID_HANDLE_VALUE) {
+                ORV_THROW_LAST_ERROR(StringBuilder("CreateFile(") << path << ") failed", CreateFileW);
+            }
+            if (entry.compressed) {
+                ChunkPipeline(data, entry, threads).writeTo(file.get(), path);
+            } else {
+                // Straight from the mapped image, as a single payload is.
+                writeAll(file.get(), path, static_cast<const char*>(data) + entry.offset, entry.size);
+            }
+            written = idOf(file.get(), path);
+        }
+        AutoHandle held = FileUtils::openIn(dir, leaf, FileUtils::OpenIn::Existing, GENERIC_READ, FILE_SHARE_READ);
+        if (held.get() == INVALID_HANDLE_VALUE) {
+            ORV_THROW_LAST_ERROR(StringBuilder("CreateFile(") << path << ") failed", CreateFileW);
+        }
+        if (idOf(held.get(), path) != written) {
+            ORV_THROW_RUNTIME(StringBuilder("[") << path << "] was replaced after it was written");
+        }
+        out.listings[listing].entries.emplace_back(leaf, written);
+        out.files.push_back(std::move(held));
+    }
+    out.program = tstrings::toUtf16(tree.entries[tree.program].name);
+    return out;
 }

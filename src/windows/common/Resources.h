@@ -7,6 +7,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 // One resource embedded in a loaded image, read in place.
 class Resource {
@@ -37,3 +39,27 @@ private:
     LPCSTR type;
     HMODULE module;
 };
+
+namespace bundle {
+struct Bundle;
+}
+
+// A carried tree written into a held directory: every directory and file made, held until
+// this goes, and what each held directory must list for the tamper check.
+struct ExtractedTree {
+    struct Listing {
+        HANDLE dir;                                                 // held here or by the caller
+        std::vector<std::pair<std::wstring, std::int64_t>> entries; // name and file ID
+    };
+    std::vector<Listing> listings;
+    std::vector<FileUtils::HeldDirectory> directories;
+    std::vector<AutoHandle> files;
+    std::wstring program; // the entry to start, relative to the root
+};
+
+// Writes the tree that the bundle at data describes (as bundle::read accepted it) into the
+// directory root holds, each name created anew relative to the held directory that holds it,
+// and each file held once written, with writing, renaming and deletion denied to others.
+// Compressed chunks are decompressed on every processor the process may use, and written in
+// order. Throws on the first failure; what was made goes with the directory.
+ExtractedTree extractTree(const FileUtils::HeldDirectory& root, const bundle::Bundle& tree, const void* data);

@@ -1,3 +1,4 @@
+#include "Bundle.h"
 #include "FileUtils.h"
 #include "Log.h"
 #include "Resources.h"
@@ -8,6 +9,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <exception>
@@ -523,11 +525,62 @@ bool holdsOnly(HANDLE dir, const std::wstring& name, std::int64_t fileId) {
            CompareStringOrdinal(listed[0].name.c_str(), -1, name.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
 
+// The tamper check of a carried tree: every directory it made holds exactly what was written
+// into it, each name the very file or directory that was made under it.
+bool holdsExactly(const ExtractedTree& tree) {
+    for (const ExtractedTree::Listing& expected : tree.listings) {
+        std::vector<FileUtils::Listed> listed;
+        if (!FileUtils::listIn(expected.dir, listed, expected.entries.size()) ||
+            listed.size() != expected.entries.size()) {
+            return false;
+        }
+        for (const FileUtils::Listed& entry : listed) {
+            if (std::find(expected.entries.begin(), expected.entries.end(), std::make_pair(entry.name, entry.fileId)) ==
+                expected.entries.end()) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// What a run wrote into its directory, held, and whether the directory holds that alone.
+struct Extracted {
+    std::wstring target;               // the program to start
+    AutoHandle held{nullptr};          // a single payload
+    std::optional<ExtractedTree> tree; // a carried tree, held until the payload has ended
+    bool alone = false;
+};
+
+// The payload bears the launcher's own file name (setup.exe is extracted as setup.exe); a
+// carried tree's program bears its own.
+Extracted extract(const SecureDirectory& own, const std::wstring& baseName) {
+    const Resource payload(100, RT_RCDATA, GetModuleHandleA(nullptr));
+    DWORD size = 0;
+    const void* data = payload.getPtr(size);
+    Extracted out;
+    if (!bundle::isBundle(data, size)) {
+        Resource::Saved saved = payload.saveIn(own.held, baseName);
+        out.target = own.held.path + L"\\" + baseName;
+        out.alone = holdsOnly(own.held.handle.get(), baseName, saved.fileId);
+        out.held = std::move(saved.held);
+        return out;
+    }
+    bundle::Bundle carried;
+    if (const bundle::Error error = bundle::read(data, size, carried)) {
+        ORV_THROW_RUNTIME(tstrings::StringBuilder("the carried tree is malformed: ") << error.message);
+    }
+    out.tree = extractTree(own.held, carried, data);
+    out.target = own.held.path + L"\\" + out.tree->program;
+    out.alone = holdsExactly(*out.tree);
+    return out;
+}
+
 // Called between the tamper check and the start of the payload; a seam for tests that try to
 // change the extracted file there.
 using BeforeStart = void (*)(const std::wstring& target);
 
-// The launcher's own file name: the payload bears it, setup.exe is extracted as setup.exe.
+// The launcher's own file name.
 std::wstring ownBaseName() {
     const std::wstring path = SysInfo::getProcessModulePath();
     return path.substr(path.find_last_of(L"\\/") + 1);
@@ -564,13 +617,18 @@ int run(BeforeStart beforeStart, const LaunchOptions& options, DWORD abandonedAg
         const FileUtils::HeldDirectory temp = FileUtils::holdDirectoryAt(SysInfo::getTempDir());
         SecureDirectory own = createSecureDirectory(temp);
         const OwnDirectoryRemoval removal(own, temp);
-        const std::wstring target = own.held.path + L"\\" + baseName;
         // Held from here on, so that what is checked is what runs.
-        Resource::Saved extracted = Resource(100, RT_RCDATA, GetModuleHandleA(nullptr)).saveIn(own.held, baseName);
-
-        if (holdsOnly(own.held.handle.get(), baseName, extracted.fileId)) {
-            ORV_LOG(LogLevel::Trace, tstrings::StringBuilder("Checked [")
-                                         << own.held.path << "]: it holds [" << target << "] alone");
+        Extracted extracted = extract(own, baseName);
+        const std::wstring& target = extracted.target;
+        if (extracted.alone) {
+            if (extracted.tree) {
+                ORV_LOG(LogLevel::Trace, tstrings::StringBuilder("Checked [")
+                                             << own.held.path << "]: it holds the " << extracted.tree->files.size()
+                                             << " carried files alone, [" << target << "] among them");
+            } else {
+                ORV_LOG(LogLevel::Trace, tstrings::StringBuilder("Checked [")
+                                             << own.held.path << "]: it holds [" << target << "] alone");
+            }
             const std::wstring commandLine = getCommandLine(target);
             if (beforeStart != nullptr) {
                 beforeStart(target);
