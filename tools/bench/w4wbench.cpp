@@ -401,8 +401,8 @@ void printCases(const std::string& label, const std::vector<Case>& cases) {
     }
 }
 
-// Makes each directory (parents first), then copies each file, as an installer or an unzip
-// would; the copy is removed again, untimed.
+// Makes each directory (parents first, as they were listed), then copies each file, as an
+// installer or an unzip would; the copy is removed again, untimed.
 double timeTreeCopy(const std::string& from, const std::vector<std::string>& dirs,
                     const std::vector<std::string>& files, const std::string& to) {
     const double begin = nowMs();
@@ -425,8 +425,22 @@ double timeTreeCopy(const std::string& from, const std::vector<std::string>& dir
         }
     }
     const double ms = nowMs() - begin;
-    if (!FileUtils::deleteDirectoryRecursive(to, std::nothrow)) {
-        fail("cannot remove " + to);
+    // Plain calls: the project's deletion would log each file.
+    for (const std::string& file : files) {
+        if (!DeleteFileA((to + file.substr(from.size())).c_str())) {
+            const DWORD error = GetLastError();
+            fail("cannot delete the copy of " + file, error);
+        }
+    }
+    for (auto dir = dirs.rbegin(); dir != dirs.rend(); ++dir) {
+        if (!RemoveDirectoryA((to + dir->substr(from.size())).c_str())) {
+            const DWORD error = GetLastError();
+            fail("cannot remove the copy of " + *dir, error);
+        }
+    }
+    if (!RemoveDirectoryA(to.c_str())) {
+        const DWORD error = GetLastError();
+        fail("cannot remove " + to, error);
     }
     return ms;
 }
