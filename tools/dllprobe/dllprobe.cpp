@@ -59,7 +59,7 @@ int main() {
     std::printf("zlib %s: compressed to %lu bytes and back %s\n", zlibVersion(), packedSize,
                 roundTrip ? "unchanged" : "CHANGED");
 
-    // The second half on a thread of winpthread's, joined into the first half's CRC.
+    // On a thread of its own, so that winpthread does its part.
     const std::size_t half = data.size() / 2;
     uLong second = 0;
     std::thread worker([&] { second = crcOf(data, half, data.size()); });
@@ -68,7 +68,7 @@ int main() {
     held = held && joined == whole;
     std::printf("thread: CRC-32 of the halves joined %08lx\n", joined);
 
-    // Unwinding through libgcc's.
+    // So that libgcc's unwinder does its part.
     try {
         throw std::runtime_error("unwound");
     } catch (const std::exception& e) {
