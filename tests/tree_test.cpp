@@ -37,10 +37,8 @@ protected:
         return output;
     }
 
-    static Captured run(const std::string& program, const std::string& arguments = "") {
-        return testsupport::runPiped(
-            tstrings::toUtf16(program),
-            tstrings::toUtf16("\"" + program + "\"" + (arguments.empty() ? "" : " ") + arguments));
+    static Captured run(const std::string& program) {
+        return testsupport::runPiped(tstrings::toUtf16(program), tstrings::toUtf16("\"" + program + "\""));
     }
 
     static void copy(const std::string& from, const std::string& to) {
