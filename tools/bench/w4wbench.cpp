@@ -159,9 +159,10 @@ Timed timeProgram(const std::string& program, DWORD flags, DWORD_PTR affinity = 
     return {ms, atEnd, clock, child.id()};
 }
 
-// The moments of a launcher's run that its log records tell, in order.
-enum Phase { DirectoryMade, PayloadWritten, Checked, ChildStarted, ChildEnded, DirectoryRemoved, phaseCount };
-const char* const phaseNames[phaseCount] = {"directory", "written", "checked", "started", "ended", "removed"};
+// The moments of a launcher's run that its log records tell, in order. The first record comes
+// once the payload, or the whole tree, is written and checked.
+enum Phase { Checked, ChildStarted, ChildEnded, DirectoryRemoved, phaseCount };
+const char* const phaseNames[phaseCount] = {"checked", "started", "ended", "removed"};
 
 bool isPhase(Phase phase, const std::string& message) {
     const auto starts = [&message](const char* text) {
@@ -171,11 +172,6 @@ bool isPhase(Phase phase, const std::string& message) {
         return message.size() >= text.size() && message.compare(message.size() - text.size(), text.size(), text) == 0;
     };
     switch (phase) {
-    case DirectoryMade:
-        // The temporary file for the payload: the first record once the directory is there.
-        return starts("Created [") && message.find(".tmp\\orv") != std::string::npos;
-    case PayloadWritten:
-        return starts("Moved '");
     case Checked:
         return starts("Checked [");
     case ChildStarted:
@@ -229,6 +225,22 @@ bool readPhases(const std::string& log, std::streamoff& offset, const Timed& run
     in.seekg(0, std::ios::end);
     offset = in.tellg();
     return found == (1 << phaseCount) - 1;
+}
+
+std::streamoff endOf(const std::string& log) {
+    return static_cast<std::streamoff>(std::ifstream(log, std::ios::binary | std::ios::ate).tellg());
+}
+
+// Adds when each phase of the launcher's run came to phases.
+void addPhases(const std::string& log, std::streamoff& offset, const std::string& launcher, const Timed& run,
+               std::vector<double> (&phases)[phaseCount]) {
+    double moments[phaseCount] = {};
+    if (!readPhases(log, offset, run, moments)) {
+        fail(launcher + " left no record of some phase of its run in " + log);
+    }
+    for (int p = 0; p < phaseCount; ++p) {
+        phases[p].push_back(moments[p]);
+    }
 }
 
 double timeCopy(const std::string& from, const std::string& to) {
@@ -391,13 +403,26 @@ void printCpus() {
 struct Case {
     std::string name;
     std::vector<double> ms;
+    std::vector<double> phases[phaseCount]; // a launcher's, from its log
 };
 
+// Start to end, and for a launcher the median ms from its start to each moment its log records.
 void printCases(const std::string& label, const std::vector<Case>& cases) {
-    std::printf("%-18s %-18s %9s %10s %9s %9s\n", label.c_str(), "case", "min ms", "median ms", "p90 ms", "max ms");
+    std::printf("%-18s %-18s %9s %10s %9s %9s  median ms to", label.c_str(), "case", "min ms", "median ms", "p90 ms",
+                "max ms");
+    for (const char* name : phaseNames) {
+        std::printf(" %8s", name);
+    }
+    std::printf("\n");
     for (const Case& c : cases) {
-        std::printf("%-18s %-18s %9.1f %10.1f %9.1f %9.1f\n", "", c.name.c_str(), minimum(c.ms), median(c.ms),
-                    percentile(c.ms, 90), maximum(c.ms));
+        std::printf("%-18s %-18s %9.1f %10.1f %9.1f %9.1f              ", "", c.name.c_str(), minimum(c.ms),
+                    median(c.ms), percentile(c.ms, 90), maximum(c.ms));
+        for (const std::vector<double>& phase : c.phases) {
+            if (!phase.empty()) {
+                std::printf(" %8.1f", median(phase));
+            }
+        }
+        std::printf("\n");
     }
 }
 
@@ -472,13 +497,24 @@ void benchTree(const std::string& work, int repetitions) {
     printCpus();
     std::printf("\n");
 
-    std::vector<Case> cases = {{"launcher", {}}, {"direct", {}}, {"copy", {}}};
+    std::vector<Case> cases(3);
+    cases[0].name = "launcher";
+    cases[1].name = "direct";
+    cases[2].name = "copy";
+    const std::string log = temp + "\\" + logName;
+    std::streamoff logOffset = 0;
     for (int round = 0; round < warmUpRounds + repetitions; ++round) {
-        const double ms[] = {timeProgram(launcher, 0).ms, timeProgram(entry, 0).ms,
-                             timeTreeCopy(tree, dirs, files, temp + "\\copy")};
+        if (round == warmUpRounds) {
+            logOffset = endOf(log);
+        }
+        const Timed run = timeProgram(launcher, 0);
+        const double ms[] = {run.ms, timeProgram(entry, 0).ms, timeTreeCopy(tree, dirs, files, temp + "\\copy")};
         expectOnlyTheLog(temp);
-        for (std::size_t i = 0; round >= warmUpRounds && i < cases.size(); ++i) {
-            cases[i].ms.push_back(ms[i]);
+        if (round >= warmUpRounds) {
+            addPhases(log, logOffset, launcher, run, cases[0].phases);
+            for (std::size_t i = 0; i < cases.size(); ++i) {
+                cases[i].ms.push_back(ms[i]);
+            }
         }
     }
     printCases(std::to_string(files.size()) + " files", cases);
@@ -535,7 +571,9 @@ void benchCompress(const std::string& work, int repetitions) {
                 "Launchers  launcher-stored.exe %llu bytes, launcher-compressed.exe (--compress) %llu bytes\n",
                 work.c_str(), payloadBytes, storedBytes, compressedBytes);
     std::printf("Cases      each launcher start to end, on all the CPUs below and on the first of them only\n"
-                "           (its affinity set before it runs); decompression is compressed - stored\n");
+                "           (its affinity set before it runs); decompression is the difference between the\n"
+                "           compressed and the stored launcher's median ms to its first record, which it writes\n"
+                "           once the tree is written and checked\n");
     std::printf("Runs       %d rounds of every case to warm up, then %d timed\n", warmUpRounds, repetitions);
     printCpus();
     std::printf("\n");
@@ -544,13 +582,23 @@ void benchCompress(const std::string& work, int repetitions) {
         const std::string& launcher;
         DWORD_PTR affinity;
     } runs[] = {{stored, all}, {compressed, all}, {stored, one}, {compressed, one}};
-    std::vector<Case> cases = {{"stored", {}}, {"compressed", {}}, {"stored, 1 CPU", {}}, {"compressed, 1 CPU", {}}};
+    std::vector<Case> cases(4);
+    cases[0].name = "stored";
+    cases[1].name = "compressed";
+    cases[2].name = "stored, 1 CPU";
+    cases[3].name = "compressed, 1 CPU";
+    const std::string log = temp + "\\" + logName;
+    std::streamoff logOffset = 0;
     for (int round = 0; round < warmUpRounds + repetitions; ++round) {
+        if (round == warmUpRounds) {
+            logOffset = endOf(log);
+        }
         for (std::size_t i = 0; i < cases.size(); ++i) {
-            const double ms = timeProgram(runs[i].launcher, 0, runs[i].affinity).ms;
+            const Timed run = timeProgram(runs[i].launcher, 0, runs[i].affinity);
             expectOnlyTheLog(temp);
             if (round >= warmUpRounds) {
-                cases[i].ms.push_back(ms);
+                cases[i].ms.push_back(run.ms);
+                addPhases(log, logOffset, runs[i].launcher, run, cases[i].phases);
             }
         }
     }
@@ -558,8 +606,11 @@ void benchCompress(const std::string& work, int repetitions) {
     const int threadsOnOne = largestThreadCount(compressed, one);
     expectOnlyTheLog(temp);
     printCases(std::to_string(payloadBytes >> 20) + " MiB", cases);
-    const double decompression = median(cases[1].ms) - median(cases[0].ms);
-    const double decompressionOnOne = median(cases[3].ms) - median(cases[2].ms);
+    const auto checked = [&cases](std::size_t i) {
+        return median(cases[i].phases[Checked]);
+    };
+    const double decompression = checked(1) - checked(0);
+    const double decompressionOnOne = checked(3) - checked(2);
     std::printf("\nThe compressed launcher's threads, the most seen at once while it ran (looked at every ms,\n"
                 "its main thread included): %d on %d CPUs, %d on one\n",
                 threads, cpuCount(all), threadsOnOne);
@@ -638,18 +689,11 @@ int main(int argc, char** argv) {
             timeCopy(size.payload, copyTarget);
             expectOnlyTheLog(temp);
         }
-        std::streamoff logOffset =
-            static_cast<std::streamoff>(std::ifstream(log, std::ios::binary | std::ios::ate).tellg());
+        std::streamoff logOffset = endOf(log);
         for (int i = 0; i < repetitions; ++i) {
             const Timed launcher = timeProgram(size.launcher, 0);
             expectOnlyTheLog(temp);
-            double phases[phaseCount] = {};
-            if (!readPhases(log, logOffset, launcher, phases)) {
-                fail(size.launcher + " left no record of some phase of its run in " + log);
-            }
-            for (int p = 0; p < phaseCount; ++p) {
-                size.phases[p].push_back(phases[p]);
-            }
+            addPhases(log, logOffset, size.launcher, launcher, size.phases);
             size.launcherMs.push_back(launcher.ms);
             size.peakAtEnd.push_back(launcher.atEnd.peakPagefile);
             size.directMs.push_back(timeProgram(size.payload, size.startFlags).ms);
