@@ -415,12 +415,10 @@ void printCases(const std::string& label, const std::vector<Case>& cases) {
     }
     std::printf("\n");
     for (const Case& c : cases) {
-        std::printf("%-18s %-18s %9.1f %10.1f %9.1f %9.1f              ", "", c.name.c_str(), minimum(c.ms),
-                    median(c.ms), percentile(c.ms, 90), maximum(c.ms));
-        for (const std::vector<double>& phase : c.phases) {
-            if (!phase.empty()) {
-                std::printf(" %8.1f", median(phase));
-            }
+        std::printf("%-18s %-18s %9.1f %10.1f %9.1f %9.1f", "", c.name.c_str(), minimum(c.ms), median(c.ms),
+                    percentile(c.ms, 90), maximum(c.ms));
+        for (std::size_t p = 0; !c.phases[0].empty() && p < phaseCount; ++p) {
+            std::printf("%s %8.1f", p == 0 ? "              " : "", median(c.phases[p]));
         }
         std::printf("\n");
     }
