@@ -1,6 +1,10 @@
 # w4w_add_launcher(<target> PAYLOAD <file or target> [OUTPUT_NAME <name>]
 #                  [EXECUTION_LEVEL <level>] [SUBSYSTEM console|gui] [ICON <file.ico>]
 #                  [KEEP_TEMPLATE_IDENTITY])
+# w4w_add_launcher(<target> DIRECTORY <dir> [ENTRY <relative\path.exe>] [COMPRESS] ...)
+#
+# With DIRECTORY instead of PAYLOAD, the launcher carries every file under <dir> and starts
+# ENTRY (by default the only .exe at its top level); COMPRESS stores the files deflated.
 #
 # Writes <name>.exe (default <target>.exe) into the directory of the project's programs: the
 # launcher template carrying PAYLOAD, made by w4wpack with the matching options, so that it is
@@ -14,19 +18,31 @@
 # <var>_DEPENDS to what a step that runs it depends on.
 
 function(w4w_add_launcher target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "KEEP_TEMPLATE_IDENTITY" "PAYLOAD;OUTPUT_NAME;EXECUTION_LEVEL;SUBSYSTEM;ICON" "")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "KEEP_TEMPLATE_IDENTITY;COMPRESS"
+    "PAYLOAD;DIRECTORY;ENTRY;OUTPUT_NAME;EXECUTION_LEVEL;SUBSYSTEM;ICON" "")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "w4w_add_launcher(${target}): unknown arguments ${arg_UNPARSED_ARGUMENTS}")
   endif()
-  if(NOT arg_PAYLOAD)
-    message(FATAL_ERROR "w4w_add_launcher(${target}): PAYLOAD is required")
+  if(NOT arg_PAYLOAD AND NOT arg_DIRECTORY OR arg_PAYLOAD AND arg_DIRECTORY)
+    message(FATAL_ERROR "w4w_add_launcher(${target}): PAYLOAD or DIRECTORY is required, not both")
   endif()
   if(NOT W4W_LAUNCHER_TEMPLATE)
     message(FATAL_ERROR "w4w_add_launcher(${target}): no launcher template is known")
   endif()
 
   set(options)
-  if(TARGET ${arg_PAYLOAD})
+  if(arg_DIRECTORY)
+    get_filename_component(payload ${arg_DIRECTORY} ABSOLUTE)
+    # Every file under it, so that a changed, added or removed one wraps again.
+    file(GLOB_RECURSE inputs CONFIGURE_DEPENDS ${payload}/*)
+    if(arg_ENTRY)
+      list(APPEND options --entry ${arg_ENTRY})
+    endif()
+    if(arg_COMPRESS)
+      list(APPEND options --compress)
+    endif()
+    set(arg_PAYLOAD ${arg_DIRECTORY})
+  elseif(TARGET ${arg_PAYLOAD})
     set(payload $<TARGET_FILE:${arg_PAYLOAD}>)
     set(inputs ${arg_PAYLOAD})
   else()

@@ -2,7 +2,7 @@
 #   bin/                          w4wpack for the build's machine (Linux, or w4wpack.exe)
 #   share/wrapper4wrapper/        the launcher template, wrapper4wrapper.exe
 #   share/wrapper4wrapper/cmake/  the CMake package: find_package(wrapper4wrapper CONFIG)
-#   share/doc/wrapper4wrapper/    README.md and NOTICE
+#   share/doc/wrapper4wrapper/    README.md, docs/ and NOTICE
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -28,6 +28,9 @@ install(FILES
   DESTINATION ${W4W_INSTALL_PACKAGE} COMPONENT package)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/NOTICE
   DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT package)
+# Beside the README, where its links lead.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT package
+  FILES_MATCHING PATTERN "*.md")
 
 set(CPACK_PACKAGE_NAME wrapper4wrapper)
 set(CPACK_PACKAGE_VENDOR "wrapper4wrapper")
@@ -38,11 +41,17 @@ if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME wrapper4wrapper-${PROJECT_VERSION}-windows-x64)
 else()
-  # The Linux archive: this build's packer with the template from the Windows build.
+  # The Linux archive and Debian package: this build's packer with the template from the
+  # Windows build.
   set(W4W_TEMPLATE_BUILD ${PROJECT_SOURCE_DIR}/build/mingw CACHE PATH
     "The Windows build whose launcher template the Linux archive carries")
-  set(CPACK_GENERATOR TGZ)
+  set(CPACK_GENERATOR TGZ DEB)
   set(CPACK_PACKAGE_FILE_NAME wrapper4wrapper-${PROJECT_VERSION}-linux-${CMAKE_SYSTEM_PROCESSOR})
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "wrapper4wrapper")
+  set(CPACK_DEBIAN_PACKAGE_SECTION devel)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6")
   set(CPACK_INSTALL_CMAKE_PROJECTS
     "${PROJECT_BINARY_DIR};wrapper4wrapper;ALL;/"
     "${W4W_TEMPLATE_BUILD};wrapper4wrapper;template;/")

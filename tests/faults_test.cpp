@@ -9,8 +9,6 @@
 
 #include <windows.h>
 
-#include <tlhelp32.h>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -37,19 +35,6 @@ void expectCaught(const std::vector<LogRecord>& errors, const std::regex& messag
     EXPECT_EQ("wrapper4wrapper.cpp", errors[0].sourceFile);
     EXPECT_EQ("`anonymous-namespace'::run", errors[0].function);
     EXPECT_TRUE(std::regex_match(errors[0].message, message)) << errors[0].message;
-}
-
-// The launcher's child: the process whose parent it is.
-DWORD childOf(DWORD parent) {
-    const AutoHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    PROCESSENTRY32 entry = {};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32First(snapshot.get(), &entry); more; more = Process32Next(snapshot.get(), &entry)) {
-        if (entry.th32ParentProcessID == parent) {
-            return entry.th32ProcessID;
-        }
-    }
-    return 0;
 }
 
 // Whether the deletion list for the next restart names anything under dir.
@@ -126,7 +111,8 @@ protected:
     std::vector<std::string> leftovers() const { return testsupport::leftovers(temp.path()); }
 
     // A launcher whose payload sleeps for a minute, once that payload runs; child is the
-    // payload's process id, 0 when it was not found.
+    // payload's process id, as it reported it, 0 when it did not. Not a child of the launcher
+    // found in a list of processes: under Wine the console host of a new console may be one.
     struct Running {
         std::unique_ptr<testsupport::Process> launcher;
         DWORD child = 0;
@@ -138,11 +124,20 @@ protected:
         Running running;
         running.launcher =
             std::make_unique<testsupport::Process>(scenarios::wide(launcher), scenarios::wide("\"" + launcher + "\""));
-        for (int i = 0; i < 1000 && !childRan(); ++i) {
+        // The report is whole once its last line, the third standard handle's, is there.
+        const auto whole = [this] {
+            const std::string text = childRan() ? testsupport::readFile(reportPath()) : std::string();
+            std::size_t lines = 0;
+            for (std::size_t at = text.find("\nstd="); at != std::string::npos; at = text.find("\nstd=", at + 1)) {
+                ++lines;
+            }
+            return lines == 3 && text.back() == '\n';
+        };
+        for (int i = 0; i < 1000 && !whole(); ++i) {
             Sleep(10);
         }
-        EXPECT_TRUE(childRan()) << "the payload did not start";
-        running.child = childOf(GetProcessId(running.launcher->handle()));
+        EXPECT_TRUE(whole()) << "the payload did not start";
+        running.child = testsupport::readProbeReport(reportPath()).pid;
         return running;
     }
 };

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -108,6 +109,36 @@ TEST(Command, ShowsAndGivesBackWhatALauncherCarries) {
     EXPECT_NE(std::string::npos, shown.out.find("payload image   x64, console (subsystem 3)")) << shown.out;
     EXPECT_NE(std::string::npos, shown.out.find("made with       subsystem console, from the payload")) << shown.out;
     EXPECT_NE(std::string::npos, shown.out.find("signed          no")) << shown.out;
+
+    // The same facts for scripts, as a JSON parser reads them: a path with a quote, a
+    // backslash, a control character and a byte that is not UTF-8 must come out as one value.
+    const std::string odd = temp.file("odd \"name\"\\\t\xFF.exe").string();
+    std::filesystem::copy_file(l, odd);
+    const Outcome json = run({"--show", "--json", odd});
+    ASSERT_EQ(0, json.code) << json.err;
+    writeFile(temp.file("show.json"), json.out);
+    const std::string script =
+        "import json, sys; d = json.load(open(sys.argv[1], encoding='utf-8')); p = d['payload']; "
+        "i = d['launcherImage']; print(d['launcher'].encode('unicode_escape').decode(), "
+        "p['size'], p['sha256'], p['machine'], p['subsystem'], p['subsystemKind'], "
+        "p['imageError'], i['subsystem'], i['executionLevel'], d['madeWith'][0], d['signed'], "
+        "d['certificateTableSize'], sep='|')";
+    std::string parsed;
+    if (std::FILE* python =
+            popen(("python3 -c \"" + script + "\" '" + temp.file("show.json").string() + "'").c_str(), "r")) {
+        char line[4096];
+        while (std::fgets(line, sizeof line, python) != nullptr) {
+            parsed += line;
+        }
+        pclose(python);
+    }
+    const std::string escapedPath = temp.file("").string() + "odd \"name\"\\\\\\t\\ufffd.exe";
+    EXPECT_EQ(escapedPath + "|" + std::to_string(bytes.size()) + "|" + expected +
+                  "|x64|3|console|None|3|asInvoker|execution level asInvoker, the payload has no manifest|False|0\n",
+              parsed)
+        << json.out;
+    std::filesystem::remove(odd);
+    std::filesystem::remove(temp.file("show.json"));
 
     EXPECT_EQ(0, run({"--extract", l, temp.file("back.exe").string()}).code);
     EXPECT_TRUE(readFile(temp.file("back.exe")) == bytes);

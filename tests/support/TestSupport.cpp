@@ -136,33 +136,123 @@ std::vector<std::string> leftovers(const std::string& temp) {
 
 namespace {
 
-PROCESS_INFORMATION start(const std::wstring& application, const std::wstring& commandLine, bool suspended) {
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION started = {};
+// Made at the first start and never closed by this program: the system closes it when the
+// program ends, however it ends, and so ends every process in it.
+HANDLE testProgramJob() {
+    static const HANDLE job = [] {
+        const HANDLE made = CreateJobObjectW(nullptr, nullptr);
+        if (made == nullptr) {
+            throw std::runtime_error("CreateJobObject failed: error " + std::to_string(GetLastError()));
+        }
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        if (!SetInformationJobObject(made, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+            throw std::runtime_error("SetInformationJobObject failed: error " + std::to_string(GetLastError()));
+        }
+        return made;
+    }();
+    return job;
+}
+
+// Windows 10's PROC_THREAD_ATTRIBUTE_JOB_LIST, which headers aimed at Windows 7 leave out.
+constexpr DWORD_PTR jobListAttribute = 13 | PROC_THREAD_ATTRIBUTE_INPUT;
+
+// The child is in the job from its creation, so that no moment exists in which this program
+// can end and leave it outside (under Wine a creation takes tens of milliseconds, long enough
+// for ctest's timeout to fall into). Where the system refuses that, it starts suspended and is
+// put in before it runs an instruction. stdHandles: input, output and error to pass, or none.
+AutoProcess startInJob(const std::wstring& application, const std::wstring& commandLine, bool suspended,
+                       const HANDLE* stdHandles = nullptr, const std::wstring& dir = std::wstring()) {
+    HANDLE jobHandle = testProgramJob();
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    std::vector<char> attributes(size);
+    const auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes.data());
+    const bool listMade = size > 0 && InitializeProcThreadAttributeList(list, 1, 0, &size);
+    bool inJobAtCreation = listMade && UpdateProcThreadAttribute(list, 0, jobListAttribute, &jobHandle,
+                                                                 sizeof jobHandle, nullptr, nullptr);
+    STARTUPINFOEXW startup = {};
+    startup.StartupInfo.cb = sizeof startup;
+    if (stdHandles != nullptr) {
+        startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+        startup.StartupInfo.hStdInput = stdHandles[0];
+        startup.StartupInfo.hStdOutput = stdHandles[1];
+        startup.StartupInfo.hStdError = stdHandles[2];
+    }
     std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
     line.push_back(L'\0');
-    if (!CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, FALSE, suspended ? CREATE_SUSPENDED : 0,
-                        nullptr, nullptr, &startup, &started)) {
-        throw std::runtime_error("cannot start a program: error " + std::to_string(GetLastError()));
+    PROCESS_INFORMATION started = {};
+    const auto create = [&](bool withJob) {
+        startup.lpAttributeList = withJob ? list : nullptr;
+        const DWORD flags =
+            withJob ? EXTENDED_STARTUPINFO_PRESENT | (suspended ? CREATE_SUSPENDED : 0) : CREATE_SUSPENDED;
+        return CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, stdHandles != nullptr, flags, nullptr,
+                              dir.empty() ? nullptr : dir.c_str(), &startup.StartupInfo, &started) != FALSE;
+    };
+    bool created = inJobAtCreation && create(true);
+    if (!created) {
+        inJobAtCreation = false;
+        created = create(false);
     }
-    return started;
+    const DWORD error = GetLastError();
+    if (listMade) {
+        DeleteProcThreadAttributeList(list);
+    }
+    if (!created) {
+        throw std::runtime_error("cannot start " + tstrings::toUtf8(application) + ": error " + std::to_string(error));
+    }
+    AutoProcess child(started);
+    if (!inJobAtCreation) {
+        if (!AssignProcessToJobObject(jobHandle, child.process())) {
+            const DWORD assignError = GetLastError();
+            TerminateProcess(child.process(), 1);
+            throw std::runtime_error("AssignProcessToJobObject failed: error " + std::to_string(assignError));
+        }
+        if (!suspended && ResumeThread(child.thread()) == static_cast<DWORD>(-1)) {
+            throw std::runtime_error("ResumeThread failed: error " + std::to_string(GetLastError()));
+        }
+    }
+    return child;
 }
 
 DWORD waitForExitCode(HANDLE process) {
-    WaitForSingleObject(process, INFINITE);
+    const DWORD waited = WaitForSingleObject(process, programEndsWithinMs);
+    if (waited == WAIT_TIMEOUT) {
+        throw std::runtime_error("a started program did not end within " + std::to_string(programEndsWithinMs / 1000) +
+                                 " s; it is ended with its job");
+    }
     DWORD code = 0;
-    GetExitCodeProcess(process, &code);
+    if (waited != WAIT_OBJECT_0 || !GetExitCodeProcess(process, &code)) {
+        throw std::runtime_error("cannot wait for a started program: error " + std::to_string(GetLastError()));
+    }
     return code;
 }
 
 } // namespace
 
+namespace {
+
+// Ends the program if it still runs.
+void end(HANDLE process) {
+    if (WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
+        TerminateProcess(process, 1);
+        WaitForSingleObject(process, programEndsWithinMs);
+    }
+}
+
+} // namespace
+
 Process::Process(const std::wstring& application, const std::wstring& commandLine, bool suspended)
-    : child(start(application, commandLine, suspended)) {}
+    : child(startInJob(application, commandLine, suspended)) {}
+
+Process::~Process() {
+    end(child.process());
+}
 
 void Process::resume() {
-    ResumeThread(child.thread());
+    if (ResumeThread(child.thread()) == static_cast<DWORD>(-1)) {
+        throw std::runtime_error("ResumeThread failed: error " + std::to_string(GetLastError()));
+    }
 }
 
 DWORD Process::wait() {
@@ -223,29 +313,21 @@ PipedProcess::PipedProcess(const std::wstring& application, const std::wstring& 
     input = std::move(toIn.ours);
     outReader = std::make_unique<Reader>(std::move(fromOut.ours));
     errReader = std::make_unique<Reader>(std::move(fromErr.ours));
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = toIn.theirs.get();
-    startup.hStdOutput = fromOut.theirs.get();
-    startup.hStdError = fromErr.theirs.get();
-    PROCESS_INFORMATION process = {};
-    std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
-    line.push_back(L'\0');
-    const std::wstring dir = tstrings::toUtf16(workingDir);
-    if (!CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                        dir.empty() ? nullptr : dir.c_str(), &startup, &process)) {
-        const DWORD error = GetLastError();
+    try {
+        const HANDLE stdHandles[] = {toIn.theirs.get(), fromOut.theirs.get(), fromErr.theirs.get()};
+        child = std::make_unique<AutoProcess>(
+            startInJob(application, commandLine, false, stdHandles, tstrings::toUtf16(workingDir)));
+    } catch (...) {
         input.reset();
-        throw std::runtime_error("cannot start " + tstrings::toUtf8(application) + ": error " + std::to_string(error));
+        throw;
     }
-    child = std::make_unique<AutoProcess>(process);
 }
 
 PipedProcess::~PipedProcess() {
     input.reset();
     if (child) {
-        WaitForSingleObject(child->process(), INFINITE);
+        WaitForSingleObject(child->process(), programEndsWithinMs);
+        end(child->process());
     }
 }
 
@@ -275,7 +357,10 @@ std::string PipedProcess::err() {
 DWORD PipedProcess::wait() {
     input.reset();
     const DWORD code = waitForExitCode(child->process());
-    outputClosed(INFINITE);
+    // Whatever still holds them was started by the program and outlived it.
+    if (!outputClosed(programEndsWithinMs)) {
+        throw std::runtime_error("the program ended but its output stayed open: something it started still runs");
+    }
     return code;
 }
 
@@ -291,16 +376,8 @@ Captured runPiped(const std::wstring& application, const std::wstring& commandLi
 }
 
 DWORD runProcess(const std::string& application, const std::string& commandLine, const std::string& workingDir) {
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    std::vector<char> line(commandLine.begin(), commandLine.end());
-    line.push_back('\0');
-    if (!CreateProcessA(application.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        workingDir.empty() ? nullptr : workingDir.c_str(), &startup, &process)) {
-        throw std::runtime_error("cannot start " + application + ": error " + std::to_string(GetLastError()));
-    }
-    const AutoProcess child(process);
+    const AutoProcess child = startInJob(tstrings::ansiToUtf16(application), tstrings::ansiToUtf16(commandLine), false,
+                                         nullptr, tstrings::ansiToUtf16(workingDir));
     return waitForExitCode(child.process());
 }
 

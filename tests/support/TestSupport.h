@@ -54,13 +54,28 @@ std::vector<std::string> listDir(const std::string& dir);
 // A program built beside the running test program.
 std::string programPath(const std::string& fileName);
 
-// A started program. Wide texts reach it unchanged whatever this process's code page is.
+// Every program that these helpers start runs, from its creation, in one job of this test
+// program's that ends it, and all it started, when this program ends in any way (a failed
+// test, a crash, ctest's timeout): nothing a test starts outlives the test program and holds
+// ctest's output open.
+
+// How long a wait for a started program's end lasts before it fails the test: longer than the
+// slowest run a test makes, shorter than any test's ctest timeout.
+constexpr DWORD programEndsWithinMs = 60000;
+
+// A started program, ended when its owner is destroyed if it still runs; what it started may
+// outlive it (as a windowed payload outlives its launcher) until the test program ends. Wide
+// texts reach it unchanged whatever this process's code page is.
 class Process {
 public:
     Process(const std::wstring& application, const std::wstring& commandLine, bool suspended = false);
+    ~Process();
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
 
     void resume();
-    // Waits for its end and returns its 32-bit exit code.
+    // Waits for its end, at most programEndsWithinMs, and returns its 32-bit exit code; throws
+    // when it does not end.
     DWORD wait();
     HANDLE handle() const { return child.process(); }
 
@@ -74,7 +89,7 @@ void wrap(const std::string& payload, const std::string& output, const std::stri
 // The names in a launcher's temporary directory besides the log: what its runs left there.
 std::vector<std::string> leftovers(const std::string& temp);
 
-// Starts the program, waits for it and returns its 32-bit exit code.
+// Starts the program, waits for it (as Process::wait) and returns its 32-bit exit code.
 DWORD runProcess(const std::string& application, const std::string& commandLine,
                  const std::string& workingDir = std::string());
 
@@ -99,7 +114,7 @@ public:
     std::string err();
     HANDLE handle() const { return child->process(); }
     // Closes its input if still open, waits for its end and for its output, and returns its
-    // 32-bit exit code.
+    // 32-bit exit code; throws when either does not come within programEndsWithinMs.
     DWORD wait();
 
 private:

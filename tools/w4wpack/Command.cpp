@@ -16,11 +16,11 @@ namespace {
 const char* const usage =
     "usage: w4wpack [OPTION...] TEMPLATE PAYLOAD OUTPUT\n"
     "       w4wpack [--entry RELATIVE\\PATH.exe] [--compress] [OPTION...] TEMPLATE DIRECTORY OUTPUT\n"
-    "       w4wpack --show LAUNCHER\n"
+    "       w4wpack --show [--json] LAUNCHER\n"
     "       w4wpack --extract LAUNCHER OUTPUT\n"
     "  Writes OUTPUT: a copy of the launcher TEMPLATE that carries the executable PAYLOAD.\n"
-    "  --show prints what a launcher that w4wpack wrote carries; --extract writes its payload\n"
-    "  to OUTPUT, byte for byte.\n"
+    "  --show prints what a launcher that w4wpack wrote carries, with --json as one JSON object;\n"
+    "  --extract writes its payload to OUTPUT, byte for byte.\n"
     "  --execution-level LEVEL     asInvoker, highestAvailable or requireAdministrator, for OUTPUT's\n"
     "                              manifest; by default the one PAYLOAD's own manifest asks for, or asInvoker\n"
     "  --subsystem console|gui     OUTPUT's subsystem: a console launcher shares its console, standard handles and\n"
@@ -37,6 +37,7 @@ struct Command {
     enum class Mode { Pack, Show, Extract };
     Mode mode = Mode::Pack;
     bool help = false;
+    bool json = false;
     bool packOptions = false;
     Options options;
     std::vector<files::Path> paths;
@@ -78,6 +79,8 @@ Command parse(int argc, const char* const* argv) {
                 W4W_REFUSE("--show and --extract go alone");
             }
             command.mode = arg == "--show" ? Command::Mode::Show : Command::Mode::Extract;
+        } else if (arg == "--json") {
+            command.json = true;
         } else if (arg == "--keep-template-identity") {
             command.options.keepTemplateIdentity = true;
             command.packOptions = true;
@@ -127,6 +130,9 @@ Command parse(int argc, const char* const* argv) {
     if (command.mode != Command::Mode::Pack && command.packOptions) {
         W4W_REFUSE("--show and --extract take no other options");
     }
+    if (command.json && command.mode != Command::Mode::Show) {
+        W4W_REFUSE("--json goes with --show only");
+    }
     if (paths.size() != wanted.count) {
         W4W_REFUSE(std::string("expected ") + wanted.names + ", got " + std::to_string(paths.size()) + " paths");
     }
@@ -160,7 +166,7 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
     }
     try {
         if (command.mode == Command::Mode::Show) {
-            show(command.paths[0], out);
+            show(command.paths[0], out, command.json ? ShowFormat::Json : ShowFormat::Text);
             return 0;
         }
         if (command.mode == Command::Mode::Extract) {

@@ -9,6 +9,7 @@
 #include "Tree.h"
 
 #include <memory>
+#include <optional>
 
 namespace pack {
 
@@ -81,61 +82,225 @@ std::string subsystemText(std::uint16_t subsystem) {
     return kind.empty() ? number : kind + " (" + number + ")";
 }
 
-std::string executionLevel(const Resource* manifest) {
-    if (manifest == nullptr || manifest->size > maxTextSize) {
-        return "none that can be read";
-    }
-    const std::string text = manifest::toText(manifest->read());
-    const manifest::LevelPlace place = manifest::findExecutionLevel(text);
-    return place.found ? text.substr(place.begin, place.length) : "none asked for";
-}
+// What show prints, in either form.
+struct Facts {
+    std::string launcher;
+    std::uint64_t payloadSize = 0;
+    std::string payloadSha256;
+    // Why the payload's headers could not be read; empty when they could.
+    std::string payloadImageError;
+    std::uint16_t payloadMachine = 0;
+    std::uint16_t payloadSubsystem = 0;
+    std::uint16_t launcherSubsystem = 0;
+    bool manifestReadable = false;
+    // Empty when the manifest asks for none.
+    std::string executionLevel;
+    bool recorded = false;
+    // As w4wpack recorded it when it wrote the launcher; an editor may have changed the
+    // identity since.
+    std::vector<std::string> madeWith;
+    std::uint32_t certificateTableSize = 0;
+    // A carried tree's files; none for a single executable.
+    std::optional<TreeFacts> tree;
+};
 
-} // namespace
-
-void show(const files::Path& path, std::ostream& out) {
+Facts gather(const files::Path& path) {
     const files::InputFile file(path, "file");
     const Launcher launcher = readLauncher(file);
     const Resource& payload = *launcher.payload;
     const files::InputFile carried = file.part(payload.offset, payload.size, "the payload it carries");
 
+    Facts facts;
+    facts.launcher = files::toUtf8(path);
+    facts.payloadSize = carried.size();
     Sha256 sha;
     const std::unique_ptr<char[]> buffer(new char[pieceSize]);
     carried.stream(0, carried.size(), buffer.get(), pieceSize,
                    [&sha](const char* data, std::size_t size) { sha.add(data, size); });
-    const bool tree = isTree(carried);
-    std::string image = "a tree of files, listed below";
+    facts.payloadSha256 = sha.hex();
     try {
-        if (!tree) {
+        if (isTree(carried)) {
+            facts.tree = treeFacts(carried);
+            facts.payloadImageError = "a tree of files, listed below";
+        } else {
             const pe::Image headers = pe::Image::read(carried);
-            image = machineName(headers.machine) + ", " + subsystemText(headers.subsystem);
+            facts.payloadMachine = headers.machine;
+            facts.payloadSubsystem = headers.subsystem;
         }
     } catch (const Error& e) {
-        image = e.what();
+        facts.payloadImageError = e.what();
     }
-    const pe::Directory certificates = launcher.image.directory(pe::securityDirectory);
-
-    out << "launcher        " << files::toUtf8(path) << '\n';
-    out << "payload         " << carried.size() << " bytes, SHA-256 " << sha.hex() << '\n';
-    out << "payload image   " << image << '\n';
-    out << "launcher image  " << subsystemText(launcher.image.subsystem) << ", execution level "
-        << executionLevel(launcher.manifest) << '\n';
-    if (launcher.record != nullptr && launcher.record->size <= maxTextSize) {
-        // As w4wpack recorded it when it wrote the launcher; an editor may have changed the
-        // identity since.
+    facts.launcherSubsystem = launcher.image.subsystem;
+    const Resource* manifest = launcher.manifest;
+    facts.manifestReadable = manifest != nullptr && manifest->size <= maxTextSize;
+    if (facts.manifestReadable) {
+        const std::string text = manifest::toText(manifest->read());
+        const manifest::LevelPlace place = manifest::findExecutionLevel(text);
+        facts.executionLevel = place.found ? text.substr(place.begin, place.length) : std::string();
+    }
+    facts.recorded = launcher.record != nullptr && launcher.record->size <= maxTextSize;
+    if (facts.recorded) {
         std::string record = launcher.record->read();
         for (std::string::size_type end; (end = record.find('\n')) != std::string::npos; record.erase(0, end + 1)) {
-            out << "made with       " << record.substr(0, end) << '\n';
+            facts.madeWith.push_back(record.substr(0, end));
+        }
+    }
+    facts.certificateTableSize = launcher.image.directory(pe::securityDirectory).size;
+    return facts;
+}
+
+void printText(const Facts& facts, std::ostream& out) {
+    out << "launcher        " << facts.launcher << '\n';
+    out << "payload         " << facts.payloadSize << " bytes, SHA-256 " << facts.payloadSha256 << '\n';
+    out << "payload image   "
+        << (facts.payloadImageError.empty()
+                ? machineName(facts.payloadMachine) + ", " + subsystemText(facts.payloadSubsystem)
+                : facts.payloadImageError)
+        << '\n';
+    out << "launcher image  " << subsystemText(facts.launcherSubsystem) << ", execution level "
+        << (!facts.manifestReadable        ? "none that can be read"
+            : facts.executionLevel.empty() ? "none asked for"
+                                           : facts.executionLevel)
+        << '\n';
+    if (facts.recorded) {
+        for (const std::string& line : facts.madeWith) {
+            out << "made with       " << line << '\n';
         }
     } else {
         out << "made with       (not recorded)\n";
     }
     out << "signed          "
-        << (certificates.size != 0 ? "yes: a certificate table of " + std::to_string(certificates.size) +
-                                         " bytes (whether it verifies is for the signing tools to say)"
-                                   : std::string("no"))
+        << (facts.certificateTableSize != 0
+                ? "yes: a certificate table of " + std::to_string(facts.certificateTableSize) +
+                      " bytes (whether it verifies is for the signing tools to say)"
+                : std::string("no"))
         << '\n';
-    if (tree) {
-        showTree(carried, out);
+    if (facts.tree) {
+        out << "tree            " << facts.tree->files.size() << " files, the program " << facts.tree->program << '\n';
+        for (const TreeFile& file : facts.tree->files) {
+            out << "file            " << file.name << ": " << file.size << " bytes, stored in " << file.storedSize
+                << (file.compressed ? " (compressed)" : "") << ", SHA-256 " << file.sha256 << '\n';
+        }
+    }
+}
+
+// The length of the well-formed UTF-8 sequence that begins at i, or 0 where none does (an
+// overlong form, a surrogate, beyond U+10FFFF, cut short).
+std::size_t utf8Sequence(const std::string& text, std::size_t i) {
+    const auto at = [&text, i](std::size_t k) {
+        return i + k < text.size() ? static_cast<unsigned char>(text[i + k]) : 0;
+    };
+    const unsigned char lead = at(0);
+    std::size_t length = 4;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (at(1) < low || at(1) > high) {
+        return 0;
+    }
+    for (std::size_t k = 2; k < length; ++k) {
+        if (at(k) < 0x80 || at(k) > 0xBF) {
+            return 0;
+        }
+    }
+    return length;
+}
+
+// A JSON string: valid UTF-8 whatever the bytes (a path on Linux, a record that an editor
+// changed), each byte that begins no well-formed sequence as U+FFFD.
+std::string jsonString(const std::string& text) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string json = "\"";
+    for (std::size_t i = 0; i < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte == '"' || byte == '\\') {
+            json += '\\';
+            json += static_cast<char>(byte);
+            ++i;
+        } else if (byte < 0x20 || byte == 0x7F) {
+            json += "\\u00";
+            json += hex[byte >> 4];
+            json += hex[byte & 0xF];
+            ++i;
+        } else if (byte < 0x80) {
+            json += static_cast<char>(byte);
+            ++i;
+        } else if (const std::size_t length = utf8Sequence(text, i)) {
+            json.append(text, i, length);
+            i += length;
+        } else {
+            json += "\xEF\xBF\xBD";
+            ++i;
+        }
+    }
+    return json + "\"";
+}
+
+std::string jsonStringOrNull(bool present, const std::string& text) {
+    return present ? jsonString(text) : "null";
+}
+
+void printJson(const Facts& facts, std::ostream& out) {
+    const bool image = facts.payloadImageError.empty();
+    const std::string payloadKind = image ? pe::subsystemKind(facts.payloadSubsystem) : std::string();
+    const std::string launcherKind = pe::subsystemKind(facts.launcherSubsystem);
+    out << "{\"launcher\": " << jsonString(facts.launcher) << ",\n";
+    out << " \"payload\": {\"size\": " << facts.payloadSize << ", \"sha256\": " << jsonString(facts.payloadSha256)
+        << ",\n  \"machine\": " << jsonStringOrNull(image, machineName(facts.payloadMachine))
+        << ", \"subsystem\": " << (image ? std::to_string(facts.payloadSubsystem) : "null")
+        << ", \"subsystemKind\": " << jsonStringOrNull(!payloadKind.empty(), payloadKind)
+        << ", \"imageError\": " << jsonStringOrNull(!image, facts.payloadImageError) << "},\n";
+    out << " \"launcherImage\": {\"subsystem\": " << facts.launcherSubsystem
+        << ", \"subsystemKind\": " << jsonStringOrNull(!launcherKind.empty(), launcherKind)
+        << ", \"manifestReadable\": " << (facts.manifestReadable ? "true" : "false")
+        << ", \"executionLevel\": " << jsonStringOrNull(!facts.executionLevel.empty(), facts.executionLevel) << "},\n";
+    out << " \"madeWith\": ";
+    if (facts.recorded) {
+        out << '[';
+        for (std::size_t i = 0; i < facts.madeWith.size(); ++i) {
+            out << (i == 0 ? "" : ", ") << jsonString(facts.madeWith[i]);
+        }
+        out << ']';
+    } else {
+        out << "null";
+    }
+    out << ",\n \"signed\": " << (facts.certificateTableSize != 0 ? "true" : "false")
+        << ", \"certificateTableSize\": " << facts.certificateTableSize << ",\n \"tree\": ";
+    if (facts.tree) {
+        out << "{\"program\": " << jsonString(facts.tree->program) << ", \"files\": [";
+        for (std::size_t i = 0; i < facts.tree->files.size(); ++i) {
+            const TreeFile& file = facts.tree->files[i];
+            out << (i == 0 ? "\n  " : ",\n  ") << "{\"name\": " << jsonString(file.name) << ", \"size\": " << file.size
+                << ", \"storedSize\": " << file.storedSize
+                << ", \"compressed\": " << (file.compressed ? "true" : "false")
+                << ", \"sha256\": " << jsonString(file.sha256) << '}';
+        }
+        out << "]}";
+    } else {
+        out << "null";
+    }
+    out << "}\n";
+}
+
+} // namespace
+
+void show(const files::Path& path, std::ostream& out, ShowFormat format) {
+    const Facts facts = gather(path);
+    if (format == ShowFormat::Json) {
+        printJson(facts, out);
+    } else {
+        printText(facts, out);
     }
 }
 

@@ -290,17 +290,17 @@ bool isTree(const files::InputFile& carried) {
     return bundle::isBundle(start.data(), start.size());
 }
 
-void showTree(const files::InputFile& carried, std::ostream& out) {
+TreeFacts treeFacts(const files::InputFile& carried) {
     std::string bytes;
     const bundle::Bundle tree = readTree(carried, bytes);
-    out << "tree            " << tree.entries.size() << " files, the program " << tree.entries[tree.program].name
-        << '\n';
+    TreeFacts facts;
+    facts.program = tree.entries[tree.program].name;
     for (const bundle::Entry& entry : tree.entries) {
         Sha256 sha;
         unpack(bytes, entry, carried.name(), [&sha](const char* data, std::size_t size) { sha.add(data, size); });
-        out << "file            " << entry.name << ": " << entry.size << " bytes, stored in " << entry.storedSize
-            << (entry.compressed ? " (compressed)" : "") << ", SHA-256 " << sha.hex() << '\n';
+        facts.files.push_back({entry.name, entry.size, entry.storedSize, entry.compressed, sha.hex()});
     }
+    return facts;
 }
 
 void extractTree(const files::InputFile& carried, const files::Path& output) {

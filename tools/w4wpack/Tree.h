@@ -46,8 +46,19 @@ Tree bundleDirectory(const files::Path& directory, const std::string& entry, boo
 
 // Whether a launcher's payload is a bundle rather than one executable.
 bool isTree(const files::InputFile& carried);
-// Lists each file of the bundle with its size, stored size and SHA-256.
-void showTree(const files::InputFile& carried, std::ostream& out);
+// What --show says of a bundle: each file with its size, stored size and SHA-256.
+struct TreeFile {
+    std::string name;
+    std::uint64_t size = 0;
+    std::uint64_t storedSize = 0;
+    bool compressed = false;
+    std::string sha256;
+};
+struct TreeFacts {
+    std::string program;
+    std::vector<TreeFile> files;
+};
+TreeFacts treeFacts(const files::InputFile& carried);
 // Writes the tree into output, which must not exist yet: whole or not at all.
 void extractTree(const files::InputFile& carried, const files::Path& output);
 

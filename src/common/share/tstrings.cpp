@@ -4,13 +4,9 @@
 
 #include <windows.h>
 
-#include <algorithm>
-#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <iomanip>
-#include <locale>
 #include <stdexcept>
 
 namespace tstrings {
@@ -89,19 +85,38 @@ std::wstring ansiToUtf16(const std::string& ansi) {
 
 namespace {
 
-template <class Integer>
-std::string decimal(Integer value) {
-    std::ostringstream stream;
-    stream.exceptions(std::ios::failbit | std::ios::badbit);
-    stream.imbue(std::locale::classic());
-    stream << value;
-    return stream.str();
+// The digits of the magnitude, in front of what the buffer's end already holds.
+char* writeDigits(std::uint64_t magnitude, char* end) {
+    do {
+        *--end = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    return end;
+}
+
+std::string decimal(std::int64_t value) {
+    char buffer[24];
+    char* const end = buffer + sizeof(buffer);
+    // Negated as unsigned, so that the most negative value has a magnitude too.
+    const std::uint64_t magnitude =
+        value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+    char* begin = writeDigits(magnitude, end);
+    if (value < 0) {
+        *--begin = '-';
+    }
+    return std::string(begin, end);
+}
+
+std::string decimal(std::uint64_t value) {
+    char buffer[24];
+    char* const end = buffer + sizeof(buffer);
+    return std::string(writeDigits(value, end), end);
 }
 
 } // namespace
 
 std::string toDecimal(std::int32_t value) {
-    return decimal(value);
+    return decimal(std::int64_t{value});
 }
 
 std::string toDecimal(std::uint64_t value) {
@@ -110,9 +125,11 @@ std::string toDecimal(std::uint64_t value) {
 
 std::string toLower(const std::string& s) {
     std::string result(s);
-    const std::locale& classic = std::locale::classic();
-    std::transform(result.begin(), result.end(), result.begin(),
-                   [&classic](char c) { return std::tolower(c, classic); });
+    for (char& c : result) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
     return result;
 }
 
@@ -120,46 +137,53 @@ bool equalsIgnoreCase(const std::string& a, const std::string& b) {
     return toLower(a) == toLower(b);
 }
 
-StringBuilder::StringBuilder() {
-    stream.imbue(std::locale::classic());
-}
+StringBuilder::StringBuilder() = default;
 
-StringBuilder::StringBuilder(const char* text) : StringBuilder() {
-    stream << text;
-}
+// A null text adds nothing, as it left a stream unchanged.
+StringBuilder::StringBuilder(const char* text) : text(text != nullptr ? text : "") {}
 
-StringBuilder::StringBuilder(const std::string& text) : StringBuilder() {
-    stream << text;
-}
+StringBuilder::StringBuilder(const std::string& text) : text(text) {}
 
-StringBuilder& StringBuilder::operator<<(const char* text) {
-    stream << text;
+StringBuilder& StringBuilder::operator<<(const char* more) {
+    if (more != nullptr) {
+        text += more;
+    }
     return *this;
 }
 
-StringBuilder& StringBuilder::operator<<(const std::string& text) {
-    stream << text;
+StringBuilder& StringBuilder::operator<<(const std::string& more) {
+    text += more;
     return *this;
 }
 
-StringBuilder& StringBuilder::operator<<(const std::wstring& text) {
-    stream << toUtf8(text);
+StringBuilder& StringBuilder::operator<<(const std::wstring& more) {
+    text += toUtf8(more);
     return *this;
 }
 
 StringBuilder& StringBuilder::operator<<(const void* pointer) {
-    // The form of "%p" on 64-bit Windows; libstdc++ would print 0x1a4.
-    const std::ios::fmtflags flags = stream.flags();
-    const char fill = stream.fill();
-    stream << std::hex << std::uppercase << std::setfill('0') << std::setw(2 * sizeof(pointer))
-           << reinterpret_cast<std::uintptr_t>(pointer);
-    stream.flags(flags);
-    stream.fill(fill);
+    // The form of "%p" on 64-bit Windows.
+    static const char digits[] = "0123456789ABCDEF";
+    auto value = reinterpret_cast<std::uintptr_t>(pointer);
+    char hex[2 * sizeof(pointer)];
+    for (std::size_t i = sizeof(hex); i > 0; --i) {
+        hex[i - 1] = digits[value & 0xF];
+        value >>= 4;
+    }
+    text.append(hex, sizeof(hex));
     return *this;
 }
 
+void StringBuilder::appendDecimal(std::int64_t value) {
+    text += decimal(value);
+}
+
+void StringBuilder::appendDecimal(std::uint64_t value) {
+    text += decimal(value);
+}
+
 std::string StringBuilder::str() const {
-    return stream.str();
+    return text;
 }
 
 } // namespace tstrings

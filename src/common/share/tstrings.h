@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <sstream>
 #include <string>
 #include <type_traits>
 
@@ -38,16 +37,29 @@ public:
     StringBuilder& operator<<(const std::wstring& text);
     StringBuilder& operator<<(const void* pointer);
 
+    // As an output stream writes them: a character type as the character, bool as 0 or 1.
     template <class Integer, class = std::enable_if_t<std::is_integral_v<Integer>>>
     StringBuilder& operator<<(Integer value) {
-        stream << value;
+        if constexpr (std::is_same_v<Integer, char> || std::is_same_v<Integer, signed char> ||
+                      std::is_same_v<Integer, unsigned char>) {
+            text += static_cast<char>(value);
+        } else if constexpr (std::is_signed_v<Integer>) {
+            appendDecimal(static_cast<std::int64_t>(value));
+        } else {
+            appendDecimal(static_cast<std::uint64_t>(value));
+        }
         return *this;
     }
 
     std::string str() const;
 
 private:
-    std::ostringstream stream;
+    void appendDecimal(std::int64_t value);
+    void appendDecimal(std::uint64_t value);
+
+    // A plain string, not a stream: the streams bring the locales with them, most of a
+    // launcher's size.
+    std::string text;
 };
 
 } // namespace tstrings

@@ -24,6 +24,14 @@ namespace orv {
 template <std::size_t N>
 struct FunctionName {
     char text[N] = {};
+
+    constexpr std::size_t length() const {
+        std::size_t n = 0;
+        while (n < N && text[n] != '\0') {
+            ++n;
+        }
+        return n;
+    }
 };
 
 namespace detail {
@@ -129,6 +137,17 @@ constexpr FunctionName<2 * N> makeFunctionName(const char (&raw)[N]) {
     return name;
 }
 
+// The name in an array of its own size: makeFunctionName's is twice the raw text's, and each
+// raise site keeps one in the image.
+template <std::size_t Size, std::size_t N>
+constexpr FunctionName<Size> fitFunctionName(const FunctionName<N>& name) {
+    FunctionName<Size> fitted;
+    for (std::size_t i = 0; i + 1 < Size; ++i) {
+        fitted.text[i] = name.text[i];
+    }
+    return fitted;
+}
+
 } // namespace orv
 
 #if defined(_MSC_VER) && !defined(__clang__)
@@ -138,6 +157,9 @@ constexpr FunctionName<2 * N> makeFunctionName(const char (&raw)[N]) {
 #endif
 
 // A statement: names the enclosing function for ORV_CODE_POSITION in the same block.
-#define ORV_DECLARE_FUNCTION_NAME static constexpr auto orvFunctionName = ::orv::makeFunctionName(ORV_RAW_FUNCTION)
+#define ORV_DECLARE_FUNCTION_NAME                                                           \
+    static constexpr auto orvFunctionNameDraft = ::orv::makeFunctionName(ORV_RAW_FUNCTION); \
+    static constexpr auto orvFunctionName =                                                 \
+        ::orv::fitFunctionName<orvFunctionNameDraft.length() + 1>(orvFunctionNameDraft)
 
 #define ORV_CODE_POSITION (::CodePosition{__FILE__, orvFunctionName.text, __LINE__})

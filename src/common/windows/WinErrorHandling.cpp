@@ -2,9 +2,6 @@
 
 #include "Log.h"
 
-#include <ios>
-#include <sstream>
-
 namespace {
 
 bool isSpace(char c) {
@@ -89,23 +86,13 @@ std::string getErrorDescription(DWORD errorCode, HMODULE module) {
 }
 
 std::string mergeMessageParts(const std::string& first, const std::string& second) {
-    std::ostringstream stream;
-    stream.exceptions(std::ios::failbit | std::ios::badbit);
     const std::string head = trimRight(first);
-    std::string::size_type separator = 0;
-    if (!head.empty()) {
-        stream << head;
-        const bool punctuated = std::string(";.,:!?").find(head.back()) != std::string::npos;
-        stream << (punctuated ? " " : ". ");
-        separator = punctuated ? 1 : 2;
-    }
     const std::string tail = trim(second);
-    stream << tail;
-    std::string text = stream.str();
-    if (tail.empty()) {
-        text.resize(text.size() - separator);
+    if (head.empty() || tail.empty()) {
+        return head + tail;
     }
-    return text;
+    const bool punctuated = std::string(";.,:!?").find(head.back()) != std::string::npos;
+    return head + (punctuated ? " " : ". ") + tail;
 }
 
 void reportException(const CodePosition& position, const std::exception& e) {
