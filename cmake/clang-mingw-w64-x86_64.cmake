@@ -26,6 +26,7 @@ set(CMAKE_CXX_FLAGS_INIT
 # such a function (a full disk under an std::ofstream write) ends the process. winpthread, which
 # the posix-thread libstdc++ calls into, is linked by clang's driver only for -pthread.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "--ld-path=${CMAKE_CURRENT_LIST_DIR}/clang-mingw-ld -L${W4W_MINGW_GCC_DIR} -pthread")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "${CMAKE_EXE_LINKER_FLAGS_INIT}")
 
 # llvm-windres stores a MESSAGETABLE as a resource type of that name.
 set(CMAKE_RC_COMPILER ${W4W_MINGW_TRIPLET}-windres)

@@ -1,10 +1,16 @@
 // w4wbench [--repetitions N] WORKDIR SIZE...
+// w4wbench [--repetitions N] --tree WORKDIR
+// w4wbench [--repetitions N] --compress WORKDIR
 // For each SIZE (MiB) and each kind of payload, gui and console, WORKDIR holds
 // payload-KIND-SIZE.exe, the probe of that subsystem padded to that size, and
 // launcher-KIND-SIZE.exe, the launcher that the packer made for it. With WORKDIR\temp as TEMP
 // it times, in turns, the launcher end to end, the payload started directly as the launcher
 // starts it, and a copy of the payload into TEMP, and reads the launcher's private memory. TEMP is removed at the end;
 // anything a run leaves there stops the benchmark.
+// --tree: WORKDIR\tree is a program directory whose entry is the console probe, and
+// launcher-tree.exe carries it; the copy is of the tree, file by file.
+// --compress: launcher-stored.exe and launcher-compressed.exe carry the same directory, the
+// second with --compress; each is timed on every CPU this program may use and on one.
 #include "FileUtils.h"
 #include "SysInfo.h"
 #include "WinAutoHandle.h"
@@ -13,6 +19,7 @@
 #include <windows.h>
 
 #include <psapi.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -66,8 +73,18 @@ PROCESS_INFORMATION start(const std::string& program, const std::string& command
 // A started program; its handles are closed when it goes.
 class Child {
 public:
-    Child(const std::string& program, const std::string& commandLine, DWORD flags)
-        : program(program), started(start(program, commandLine, flags)) {}
+    // A non-zero affinity is set before the program runs its first instruction.
+    Child(const std::string& program, const std::string& commandLine, DWORD flags, DWORD_PTR affinity = 0)
+        : program(program), started(start(program, commandLine, flags | (affinity != 0 ? CREATE_SUSPENDED : 0))) {
+        if (affinity != 0) {
+            if (!SetProcessAffinityMask(started.process(), affinity)) {
+                const DWORD error = GetLastError();
+                TerminateProcess(started.process(), 1);
+                fail("cannot set the CPUs of " + program, error);
+            }
+            ResumeThread(started.thread());
+        }
+    }
 
     HANDLE handle() const { return started.process(); }
     DWORD id() const { return started.id(); }
@@ -131,10 +148,10 @@ struct Timed {
 };
 
 // Start to end, as the user who starts the program waits for it.
-Timed timeProgram(const std::string& program, DWORD flags) {
+Timed timeProgram(const std::string& program, DWORD flags, DWORD_PTR affinity = 0) {
     const double clock = clockNowMs();
     const double begin = nowMs();
-    const Child child(program, commandLineOf(program), flags);
+    const Child child(program, commandLineOf(program), flags, affinity);
     WaitForSingleObject(child.handle(), INFINITE);
     const double ms = nowMs() - begin;
     const Memory atEnd = memoryOf(child.handle());
@@ -142,9 +159,10 @@ Timed timeProgram(const std::string& program, DWORD flags) {
     return {ms, atEnd, clock, child.id()};
 }
 
-// The moments of a launcher's run that its log records tell, in order.
-enum Phase { DirectoryMade, PayloadWritten, Checked, ChildStarted, ChildEnded, DirectoryRemoved, phaseCount };
-const char* const phaseNames[phaseCount] = {"directory", "written", "checked", "started", "ended", "removed"};
+// The moments of a launcher's run that its log records tell, in order. The first record comes
+// once the payload, or the whole tree, is written and checked.
+enum Phase { Checked, ChildStarted, ChildEnded, DirectoryRemoved, phaseCount };
+const char* const phaseNames[phaseCount] = {"checked", "started", "ended", "removed"};
 
 bool isPhase(Phase phase, const std::string& message) {
     const auto starts = [&message](const char* text) {
@@ -154,11 +172,6 @@ bool isPhase(Phase phase, const std::string& message) {
         return message.size() >= text.size() && message.compare(message.size() - text.size(), text.size(), text) == 0;
     };
     switch (phase) {
-    case DirectoryMade:
-        // The temporary file for the payload: the first record once the directory is there.
-        return starts("Created [") && message.find(".tmp\\orv") != std::string::npos;
-    case PayloadWritten:
-        return starts("Moved '");
     case Checked:
         return starts("Checked [");
     case ChildStarted:
@@ -212,6 +225,22 @@ bool readPhases(const std::string& log, std::streamoff& offset, const Timed& run
     in.seekg(0, std::ios::end);
     offset = in.tellg();
     return found == (1 << phaseCount) - 1;
+}
+
+std::streamoff endOf(const std::string& log) {
+    return static_cast<std::streamoff>(std::ifstream(log, std::ios::binary | std::ios::ate).tellg());
+}
+
+// Adds when each phase of the launcher's run came to phases.
+void addPhases(const std::string& log, std::streamoff& offset, const std::string& launcher, const Timed& run,
+               std::vector<double> (&phases)[phaseCount]) {
+    double moments[phaseCount] = {};
+    if (!readPhases(log, offset, run, moments)) {
+        fail(launcher + " left no record of some phase of its run in " + log);
+    }
+    for (int p = 0; p < phaseCount; ++p) {
+        phases[p].push_back(moments[p]);
+    }
 }
 
 double timeCopy(const std::string& from, const std::string& to) {
@@ -329,8 +358,267 @@ std::string mibText(double value) {
 }
 
 [[noreturn]] void usage() {
-    std::fprintf(stderr, "usage: w4wbench [--repetitions N] WORKDIR SIZE...\n");
+    std::fprintf(stderr, "usage: w4wbench [--repetitions N] WORKDIR SIZE...\n"
+                         "       w4wbench [--repetitions N] --tree WORKDIR\n"
+                         "       w4wbench [--repetitions N] --compress WORKDIR\n");
     std::exit(2);
+}
+
+// WORKDIR\temp, made the TEMP of every program started, which the probe tells its exit code.
+std::string makeTemp(const std::string& work) {
+    const std::string temp = work + "\\temp";
+    if (!CreateDirectoryA(temp.c_str(), nullptr)) {
+        const DWORD error = GetLastError();
+        fail("cannot create " + temp, error);
+    }
+    SetEnvironmentVariableA("TMP", temp.c_str());
+    SetEnvironmentVariableA("TEMP", temp.c_str());
+    SetEnvironmentVariableA("W4W_PROBE_EXIT", std::to_string(payloadExitCode).c_str());
+    std::printf("TEMP       %s\n", temp.c_str());
+    return temp;
+}
+
+void removeTemp(const std::string& temp) {
+    const std::string log = temp + "\\" + logName;
+    if (!DeleteFileA(log.c_str())) {
+        const DWORD error = GetLastError();
+        fail("cannot delete " + log, error);
+    }
+    expectOnlyTheLog(temp);
+    if (!RemoveDirectoryA(temp.c_str())) {
+        const DWORD error = GetLastError();
+        fail("cannot remove " + temp, error);
+    }
+}
+
+void printCpus() {
+    DWORD_PTR processCpus = 0;
+    DWORD_PTR systemCpus = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &processCpus, &systemCpus)) {
+        std::printf("CPUs       may run on %d of the %d the system has (affinity mask 0x%llx)\n", cpuCount(processCpus),
+                    cpuCount(systemCpus), static_cast<unsigned long long>(processCpus));
+    }
+}
+
+struct Case {
+    std::string name;
+    std::vector<double> ms;
+    std::vector<double> phases[phaseCount]; // a launcher's, from its log
+};
+
+// Start to end, and for a launcher the median ms from its start to each moment its log records.
+void printCases(const std::string& label, const std::vector<Case>& cases) {
+    std::printf("%-18s %-18s %9s %10s %9s %9s  median ms to", label.c_str(), "case", "min ms", "median ms", "p90 ms",
+                "max ms");
+    for (const char* name : phaseNames) {
+        std::printf(" %8s", name);
+    }
+    std::printf("\n");
+    for (const Case& c : cases) {
+        std::printf("%-18s %-18s %9.1f %10.1f %9.1f %9.1f", "", c.name.c_str(), minimum(c.ms), median(c.ms),
+                    percentile(c.ms, 90), maximum(c.ms));
+        for (std::size_t p = 0; !c.phases[0].empty() && p < phaseCount; ++p) {
+            std::printf("%s %8.1f", p == 0 ? "              " : "", median(c.phases[p]));
+        }
+        std::printf("\n");
+    }
+}
+
+// Makes each directory (parents first, as they were listed), then copies each file, as an
+// installer or an unzip would; the copy is removed again, untimed.
+double timeTreeCopy(const std::string& from, const std::vector<std::string>& dirs,
+                    const std::vector<std::string>& files, const std::string& to) {
+    const double begin = nowMs();
+    if (!CreateDirectoryA(to.c_str(), nullptr)) {
+        const DWORD error = GetLastError();
+        fail("cannot create " + to, error);
+    }
+    for (const std::string& dir : dirs) {
+        const std::string target = to + dir.substr(from.size());
+        if (!CreateDirectoryA(target.c_str(), nullptr)) {
+            const DWORD error = GetLastError();
+            fail("cannot create " + target, error);
+        }
+    }
+    for (const std::string& file : files) {
+        const std::string target = to + file.substr(from.size());
+        if (!CopyFileA(file.c_str(), target.c_str(), TRUE)) {
+            const DWORD error = GetLastError();
+            fail("cannot copy " + file + " to " + target, error);
+        }
+    }
+    const double ms = nowMs() - begin;
+    // Plain calls: the project's deletion would log each file.
+    for (const std::string& file : files) {
+        if (!DeleteFileA((to + file.substr(from.size())).c_str())) {
+            const DWORD error = GetLastError();
+            fail("cannot delete the copy of " + file, error);
+        }
+    }
+    for (auto dir = dirs.rbegin(); dir != dirs.rend(); ++dir) {
+        if (!RemoveDirectoryA((to + dir->substr(from.size())).c_str())) {
+            const DWORD error = GetLastError();
+            fail("cannot remove the copy of " + *dir, error);
+        }
+    }
+    if (!RemoveDirectoryA(to.c_str())) {
+        const DWORD error = GetLastError();
+        fail("cannot remove " + to, error);
+    }
+    return ms;
+}
+
+// A program directory of many files against copying it.
+void benchTree(const std::string& work, int repetitions) {
+    const std::string tree = work + "\\tree";
+    const std::string launcher = work + "\\launcher-tree.exe";
+    const std::string entry = tree + "\\probe.exe";
+    std::vector<std::string> dirs;
+    std::vector<std::string> files;
+    FileUtils::DirectoryIterator(true, false, true, tree).findItems(dirs);
+    FileUtils::DirectoryIterator(true, true, false, tree).findItems(files);
+    ULONGLONG bytes = 0;
+    for (const std::string& file : files) {
+        bytes += fileSize(file);
+    }
+    fileSize(launcher);
+    const std::string temp = makeTemp(work);
+    std::printf("Tree       %s: %zu files in %zu directories below it, %llu bytes; the entry, the console\n"
+                "           probe, is one of them\n",
+                tree.c_str(), files.size(), dirs.size(), bytes);
+    std::printf("Cases      launcher  launcher-tree.exe, which carries the tree stored, start to end\n"
+                "           direct    the entry started from the tree as the launcher starts it\n"
+                "           copy      CreateDirectoryA and CopyFileA of each directory and file of the tree\n"
+                "                     into TEMP\n");
+    std::printf("Runs       %d rounds of launcher, direct, copy to warm up, then %d timed\n", warmUpRounds,
+                repetitions);
+    printCpus();
+    std::printf("\n");
+
+    std::vector<Case> cases(3);
+    cases[0].name = "launcher";
+    cases[1].name = "direct";
+    cases[2].name = "copy";
+    const std::string log = temp + "\\" + logName;
+    std::streamoff logOffset = 0;
+    for (int round = 0; round < warmUpRounds + repetitions; ++round) {
+        if (round == warmUpRounds) {
+            logOffset = endOf(log);
+        }
+        const Timed run = timeProgram(launcher, 0);
+        const double ms[] = {run.ms, timeProgram(entry, 0).ms, timeTreeCopy(tree, dirs, files, temp + "\\copy")};
+        expectOnlyTheLog(temp);
+        if (round >= warmUpRounds) {
+            addPhases(log, logOffset, launcher, run, cases[0].phases);
+            for (std::size_t i = 0; i < cases.size(); ++i) {
+                cases[i].ms.push_back(ms[i]);
+            }
+        }
+    }
+    printCases(std::to_string(files.size()) + " files", cases);
+    const double launcherMs = median(cases[0].ms);
+    const double direct = median(cases[1].ms);
+    const double copy = median(cases[2].ms);
+    std::printf("\nbench case=tree files=%zu bytes=%llu launcher_ms=%.1f launcher_p90_ms=%.1f direct_ms=%.1f "
+                "copy_ms=%.1f overhead_ratio=%.2f\n",
+                files.size(), bytes, launcherMs, percentile(cases[0].ms, 90), direct, copy,
+                (launcherMs - direct) / (direct + copy));
+    removeTemp(temp);
+}
+
+// The most threads the program had at once, looked at every millisecond while it ran.
+int largestThreadCount(const std::string& program, DWORD_PTR affinity) {
+    const Child child(program, commandLineOf(program), 0, affinity);
+    int largest = 0;
+    while (WaitForSingleObject(child.handle(), 1) == WAIT_TIMEOUT) {
+        const HANDLE taken = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+        if (taken == INVALID_HANDLE_VALUE) {
+            continue;
+        }
+        const AutoHandle snapshot(taken);
+        THREADENTRY32 thread = {};
+        thread.dwSize = sizeof thread;
+        int count = 0;
+        for (BOOL more = Thread32First(snapshot.get(), &thread); more; more = Thread32Next(snapshot.get(), &thread)) {
+            count += thread.th32OwnerProcessID == child.id() ? 1 : 0;
+        }
+        largest = std::max(largest, count);
+    }
+    child.expectPayloadExitCode();
+    return largest;
+}
+
+// The same program directory carried compressed and stored, each run on every CPU this
+// program may use and on one: what the decompression costs, and what the CPUs give back.
+void benchCompress(const std::string& work, int repetitions) {
+    const std::string stored = work + "\\launcher-stored.exe";
+    const std::string compressed = work + "\\launcher-compressed.exe";
+    const ULONGLONG payloadBytes = fileSize(work + "\\packed\\probe.exe");
+    const ULONGLONG storedBytes = fileSize(stored);
+    const ULONGLONG compressedBytes = fileSize(compressed);
+    DWORD_PTR all = 0;
+    DWORD_PTR system = 0;
+    if (!GetProcessAffinityMask(GetCurrentProcess(), &all, &system)) {
+        const DWORD error = GetLastError();
+        fail("cannot read this program's CPUs", error);
+    }
+    const DWORD_PTR one = all & (~all + 1);
+    const std::string temp = makeTemp(work);
+    std::printf("Payload    %s\\packed: the console probe, padded with the MinGW runtime DLLs and the\n"
+                "           project's programs, stripped, over and over: %llu bytes\n"
+                "Launchers  launcher-stored.exe %llu bytes, launcher-compressed.exe (--compress) %llu bytes\n",
+                work.c_str(), payloadBytes, storedBytes, compressedBytes);
+    std::printf("Cases      each launcher start to end, on all the CPUs below and on the first of them only\n"
+                "           (its affinity set before it runs); decompression is the difference between the\n"
+                "           compressed and the stored launcher's median ms to its first record, which it writes\n"
+                "           once the tree is written and checked\n");
+    std::printf("Runs       %d rounds of every case to warm up, then %d timed\n", warmUpRounds, repetitions);
+    printCpus();
+    std::printf("\n");
+
+    const struct {
+        const std::string& launcher;
+        DWORD_PTR affinity;
+    } runs[] = {{stored, all}, {compressed, all}, {stored, one}, {compressed, one}};
+    std::vector<Case> cases(4);
+    cases[0].name = "stored";
+    cases[1].name = "compressed";
+    cases[2].name = "stored, 1 CPU";
+    cases[3].name = "compressed, 1 CPU";
+    const std::string log = temp + "\\" + logName;
+    std::streamoff logOffset = 0;
+    for (int round = 0; round < warmUpRounds + repetitions; ++round) {
+        if (round == warmUpRounds) {
+            logOffset = endOf(log);
+        }
+        for (std::size_t i = 0; i < cases.size(); ++i) {
+            const Timed run = timeProgram(runs[i].launcher, 0, runs[i].affinity);
+            expectOnlyTheLog(temp);
+            if (round >= warmUpRounds) {
+                cases[i].ms.push_back(run.ms);
+                addPhases(log, logOffset, runs[i].launcher, run, cases[i].phases);
+            }
+        }
+    }
+    const int threads = largestThreadCount(compressed, all);
+    const int threadsOnOne = largestThreadCount(compressed, one);
+    expectOnlyTheLog(temp);
+    printCases(std::to_string(payloadBytes >> 20) + " MiB", cases);
+    const auto checked = [&cases](std::size_t i) {
+        return median(cases[i].phases[Checked]);
+    };
+    const double decompression = checked(1) - checked(0);
+    const double decompressionOnOne = checked(3) - checked(2);
+    std::printf("\nThe compressed launcher's threads, the most seen at once while it ran (looked at every ms,\n"
+                "its main thread included): %d on %d CPUs, %d on one\n",
+                threads, cpuCount(all), threadsOnOne);
+    std::printf("\nbench case=compress payload_bytes=%llu stored_launcher_bytes=%llu compressed_launcher_bytes=%llu "
+                "cpus=%d threads=%d threads_one_cpu=%d stored_ms=%.1f compressed_ms=%.1f decompression_ms=%.1f "
+                "stored_one_cpu_ms=%.1f compressed_one_cpu_ms=%.1f decompression_one_cpu_ms=%.1f speedup=%.2f\n",
+                payloadBytes, storedBytes, compressedBytes, cpuCount(all), threads, threadsOnOne, median(cases[0].ms),
+                median(cases[1].ms), decompression, median(cases[2].ms), median(cases[3].ms), decompressionOnOne,
+                decompressionOnOne / decompression);
+    removeTemp(temp);
 }
 
 } // namespace
@@ -343,6 +631,10 @@ int main(int argc, char** argv) {
             usage();
         }
         at += 2;
+    }
+    if (argc - at == 2 && (std::string(argv[at]) == "--tree" || std::string(argv[at]) == "--compress")) {
+        (std::string(argv[at]) == "--tree" ? benchTree : benchCompress)(argv[at + 1], repetitions);
+        return 0;
     }
     if (argc - at < 2) {
         usage();
@@ -364,17 +656,9 @@ int main(int argc, char** argv) {
         }
     }
 
-    const std::string temp = work + "\\temp";
-    if (!CreateDirectoryA(temp.c_str(), nullptr)) {
-        const DWORD error = GetLastError();
-        fail("cannot create " + temp, error);
-    }
-    SetEnvironmentVariableA("TMP", temp.c_str());
-    SetEnvironmentVariableA("TEMP", temp.c_str());
-    SetEnvironmentVariableA("W4W_PROBE_EXIT", std::to_string(payloadExitCode).c_str());
+    const std::string temp = makeTemp(work);
     const std::string copyTarget = temp + "\\copy.exe";
 
-    std::printf("TEMP       %s\n", temp.c_str());
     std::printf("Desktop    kept up for the whole run by a hidden GUI helper, w4wdesktop.exe (PID %lu),\n"
                 "           as Windows always has one\n",
                 keepDesktop());
@@ -388,12 +672,7 @@ int main(int argc, char** argv) {
                 "           copy      CopyFileA of the padded payload into TEMP\n");
     std::printf("Runs       per size and kind, %d rounds of launcher, direct, copy to warm up, then %d timed\n",
                 warmUpRounds, repetitions);
-    DWORD_PTR processCpus = 0;
-    DWORD_PTR systemCpus = 0;
-    if (GetProcessAffinityMask(GetCurrentProcess(), &processCpus, &systemCpus)) {
-        std::printf("CPUs       may run on %d of the %d the system has (affinity mask 0x%llx)\n", cpuCount(processCpus),
-                    cpuCount(systemCpus), static_cast<unsigned long long>(processCpus));
-    }
+    printCpus();
     std::printf("\n");
 
     const std::string log = temp + "\\" + logName;
@@ -408,18 +687,11 @@ int main(int argc, char** argv) {
             timeCopy(size.payload, copyTarget);
             expectOnlyTheLog(temp);
         }
-        std::streamoff logOffset =
-            static_cast<std::streamoff>(std::ifstream(log, std::ios::binary | std::ios::ate).tellg());
+        std::streamoff logOffset = endOf(log);
         for (int i = 0; i < repetitions; ++i) {
             const Timed launcher = timeProgram(size.launcher, 0);
             expectOnlyTheLog(temp);
-            double phases[phaseCount] = {};
-            if (!readPhases(log, logOffset, launcher, phases)) {
-                fail(size.launcher + " left no record of some phase of its run in " + log);
-            }
-            for (int p = 0; p < phaseCount; ++p) {
-                size.phases[p].push_back(phases[p]);
-            }
+            addPhases(log, logOffset, size.launcher, launcher, size.phases);
             size.launcherMs.push_back(launcher.ms);
             size.peakAtEnd.push_back(launcher.atEnd.peakPagefile);
             size.directMs.push_back(timeProgram(size.payload, size.startFlags).ms);
@@ -504,14 +776,6 @@ int main(int argc, char** argv) {
                     size.kind, size.mib, maximum(size.peakAtEnd), size.largestWhileRunning);
     }
 
-    if (!DeleteFileA(log.c_str())) {
-        const DWORD error = GetLastError();
-        fail("cannot delete " + log, error);
-    }
-    expectOnlyTheLog(temp);
-    if (!RemoveDirectoryA(temp.c_str())) {
-        const DWORD error = GetLastError();
-        fail("cannot remove " + temp, error);
-    }
+    removeTemp(temp);
     return 0;
 }
