@@ -109,17 +109,25 @@ void Logger::setFile(const std::wstring& path) {
 }
 
 void Logger::write(int level, const char* file, int line, const char* function, const std::string& message) const {
-    if (filePath.empty()) {
+    write(level, file, line, function, std::vector<std::string>{message});
+}
+
+void Logger::write(int level, const char* file, int line, const char* function,
+                   const std::vector<std::string>& messages) const {
+    if (filePath.empty() || messages.empty()) {
         return;
     }
     SYSTEMTIME time;
     GetLocalTime(&time);
-    const std::string text = tstrings::unsafe_format(
-        "[%04u/%02u/%02u %02u:%02u:%02u.%03u, %s (PID: %u, TID: %u), %s:%u (%s)]\n\t%s: %s\n", unsigned(time.wYear),
-        unsigned(time.wMonth), unsigned(time.wDay), unsigned(time.wHour), unsigned(time.wMinute),
-        unsigned(time.wSecond), unsigned(time.wMilliseconds), processName.c_str(), unsigned(GetCurrentProcessId()),
-        unsigned(GetCurrentThreadId()), FileUtils::basename(file).c_str(), unsigned(line), function, levelName(level),
-        message.c_str());
+    std::string text;
+    for (const std::string& message : messages) {
+        text += tstrings::unsafe_format(
+            "[%04u/%02u/%02u %02u:%02u:%02u.%03u, %s (PID: %u, TID: %u), %s:%u (%s)]\n\t%s: %s\n", unsigned(time.wYear),
+            unsigned(time.wMonth), unsigned(time.wDay), unsigned(time.wHour), unsigned(time.wMinute),
+            unsigned(time.wSecond), unsigned(time.wMilliseconds), processName.c_str(), unsigned(GetCurrentProcessId()),
+            unsigned(GetCurrentThreadId()), FileUtils::basename(file).c_str(), unsigned(line), function,
+            levelName(level), message.c_str());
+    }
 
     // A writer that finds the file held retries.
     for (int attempt = 0; attempt < 10; ++attempt) {

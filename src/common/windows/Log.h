@@ -4,6 +4,7 @@
 #include "tstrings.h"
 
 #include <string>
+#include <vector>
 
 namespace LogLevel {
 constexpr int Trace = 0;
@@ -26,6 +27,10 @@ public:
     void write(int level, const char* file, int line, const char* function, const char* message) const;
     void write(int level, const char* file, int line, const char* function,
                const tstrings::StringBuilder& message) const;
+    // One record for each message, appended at once: a removal of a thousand files opens the
+    // log once, not a thousand times.
+    void write(int level, const char* file, int line, const char* function,
+               const std::vector<std::string>& messages) const;
 
     int minLevel = LogLevel::Trace;
 

@@ -627,19 +627,21 @@ Removal removeTree(std::vector<HeldEntry>& entries, bool eachRecord, std::string
         marks.keep();
     }
     // Each directory comes after its contents.
+    std::vector<std::string> deleted;
     for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
         if (entry->directory && !setDeletion(entry->handle.get(), true)) {
             const DWORD error = GetLastError();
             why = (StringBuilder("[") << entry->path << "] could not be removed: " << errorText(error)).str();
+            ORV_LOG(LogLevel::Trace, deleted);
             return Removal::Kept;
         }
         entry->handle.reset();
-        if (eachRecord) {
-            ORV_LOG(LogLevel::Trace, StringBuilder("Deleted [")
-                                         << entry->path << "] " << (entry->directory ? "directory" : "file"));
-        }
+        deleted.push_back(
+            (StringBuilder("Deleted [") << entry->path << "] " << (entry->directory ? "directory" : "file")).str());
     }
-    if (!eachRecord) {
+    if (eachRecord) {
+        ORV_LOG(LogLevel::Trace, deleted);
+    } else {
         ORV_LOG(LogLevel::Trace, StringBuilder("Deleted [")
                                      << entries[0].path << "] directory with " << entries.size() - 1
                                      << " files and directories in it, all unused");
