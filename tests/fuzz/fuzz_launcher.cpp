@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::fprintf(stderr, "--extract took a file that --show refused\n");
             std::abort();
         }
-        std::filesystem::remove(dir.file("payload.exe"));
+        std::filesystem::remove_all(dir.file("payload.exe"));
     } catch (const pack::Error&) {
         if (showed || packtest::listDir(dir.path()).size() != 1) {
             std::fprintf(stderr, "--extract refused a file that --show took, or left a file behind\n");

@@ -120,17 +120,18 @@ Facts gather(const files::Path& path) {
     carried.stream(0, carried.size(), buffer.get(), pieceSize,
                    [&sha](const char* data, std::size_t size) { sha.add(data, size); });
     facts.payloadSha256 = sha.hex();
-    try {
-        if (isTree(carried)) {
-            facts.tree = treeFacts(carried);
-            facts.payloadImageError = "a tree of files, listed below";
-        } else {
+    if (isTree(carried)) {
+        // Refused as --extract and the launcher refuse it, when its table is malformed.
+        facts.tree = treeFacts(carried);
+        facts.payloadImageError = "a tree of files, listed below";
+    } else {
+        try {
             const pe::Image headers = pe::Image::read(carried);
             facts.payloadMachine = headers.machine;
             facts.payloadSubsystem = headers.subsystem;
+        } catch (const Error& e) {
+            facts.payloadImageError = e.what();
         }
-    } catch (const Error& e) {
-        facts.payloadImageError = e.what();
     }
     facts.launcherSubsystem = launcher.image.subsystem;
     const Resource* manifest = launcher.manifest;
