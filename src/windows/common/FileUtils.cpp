@@ -800,6 +800,16 @@ Removal removeHeldTree(AutoHandle root, const std::wstring& path, const std::wst
     return removeTree(entries, eachRecord, why);
 }
 
+bool isYoungerThan(const FILETIME& created, std::uint32_t ageMs) {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const auto ticks = [](const FILETIME& time) {
+        return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    };
+    // In 100 ns units; a creation time in the future is young too.
+    return ticks(now) < ticks(created) || ticks(now) - ticks(created) < std::uint64_t(ageMs) * 10000;
+}
+
 bool deleteTreeIfUnused(const HeldDirectory& parent, const std::wstring& name, std::uint32_t minAgeMs,
                         RootCheck accept) {
     const std::wstring path = parent.path + L"\\" + name;
@@ -808,7 +818,8 @@ bool deleteTreeIfUnused(const HeldDirectory& parent, const std::wstring& name, s
         AutoHandle root = openIn(parent.handle.get(), name, OpenIn::Existing, removalAccess | READ_CONTROL, 0);
         if (root.get() == INVALID_HANDLE_VALUE) {
             const DWORD error = GetLastError();
-            why = "it is in use or cannot be opened: " + errorText(error);
+            // Gone since it was listed: nothing stays to say anything of.
+            why = isAbsent(error) ? std::string() : "it is in use or cannot be opened: " + errorText(error);
             return Removal::InUse;
         }
         BY_HANDLE_FILE_INFORMATION information;
@@ -816,14 +827,7 @@ bool deleteTreeIfUnused(const HeldDirectory& parent, const std::wstring& name, s
             why = "it is not a plain directory";
             return Removal::Kept;
         }
-        FILETIME now;
-        GetSystemTimeAsFileTime(&now);
-        const auto ticks = [](const FILETIME& time) {
-            return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-        };
-        // In 100 ns units; a creation time in the future is young too.
-        const std::uint64_t created = ticks(information.ftCreationTime);
-        if (ticks(now) < created || ticks(now) - created < std::uint64_t(minAgeMs) * 10000) {
+        if (isYoungerThan(information.ftCreationTime, minAgeMs)) {
             why = (StringBuilder("it was made less than ") << minAgeMs << " ms ago").str();
             return Removal::Kept;
         }
@@ -841,7 +845,7 @@ bool deleteTreeIfUnused(const HeldDirectory& parent, const std::wstring& name, s
         }
         return removeTree(entries, false, why);
     }();
-    if (result != Removal::Removed) {
+    if (result != Removal::Removed && !why.empty()) {
         ORV_LOG(LogLevel::Trace, StringBuilder("Kept [") << path << "]: " << why);
     }
     return result == Removal::Removed;

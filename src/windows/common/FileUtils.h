@@ -150,6 +150,9 @@ enum class Removal {
 Removal removeHeldTree(AutoHandle root, const std::wstring& path, const std::wstring& expectedFinalPath,
                        bool eachRecord, std::string& why);
 
+// Whether something created then is less than ageMs old; a creation time in the future is young.
+bool isYoungerThan(const FILETIME& created, std::uint32_t ageMs);
+
 // Accepts a tree's root before anything of it is listed: whether it was made by the caller's
 // kind of program.
 using RootCheck = bool (*)(HANDLE root);

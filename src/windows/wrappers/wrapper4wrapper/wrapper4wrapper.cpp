@@ -149,8 +149,9 @@ void removeAbandonedDirectories(const FileUtils::HeldDirectory& temp, const std:
         return;
     }
     do {
+        // A young one is most likely a running launcher's, which holds it: not even opened.
         if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && isExtractionDirectoryName(entry.cFileName) &&
-            temp.path + L"\\" + entry.cFileName != own) {
+            temp.path + L"\\" + entry.cFileName != own && !FileUtils::isYoungerThan(entry.ftCreationTime, minAgeMs)) {
             candidates.emplace_back(entry.cFileName);
         }
     } while (FindNextFileW(find.get(), &entry));
