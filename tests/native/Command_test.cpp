@@ -12,27 +12,7 @@
 
 using namespace packtest;
 
-namespace {
-
-struct Outcome {
-    int code;
-    std::string out;
-    std::string err;
-};
-
-Outcome run(std::vector<std::string> args) {
-    args.insert(args.begin(), "w4wpack");
-    std::vector<const char*> argv;
-    for (const std::string& arg : args) {
-        argv.push_back(arg.c_str());
-    }
-    std::ostringstream out;
-    std::ostringstream err;
-    const int code = pack::run(static_cast<int>(argv.size()), argv.data(), out, err);
-    return {code, out.str(), err.str()};
-}
-
-} // namespace
+namespace {} // namespace
 
 TEST(Command, ExitCodesAndWhatItSays) {
     TempDir temp;
@@ -68,7 +48,7 @@ TEST(Command, ExitCodesAndWhatItSays) {
         {{t, "", o}, 2, "", "a path is empty"},
     };
     for (const auto& c : cases) {
-        const Outcome r = run(c.args);
+        const Outcome r = runW4wpack(c.args);
         const std::string line = c.args.empty() ? "" : c.args[0];
         EXPECT_EQ(c.code, r.code) << line << ": " << r.err;
         EXPECT_NE(std::string::npos, r.out.find(c.out)) << line << ": " << r.out;
@@ -91,7 +71,7 @@ TEST(Command, ShowsAndGivesBackWhatALauncherCarries) {
     const std::string t = temp.file("template.exe").string();
     const std::string p = temp.file("payload.exe").string();
     const std::string l = temp.file("launcher.exe").string();
-    ASSERT_EQ(0, run({t, p, l}).code);
+    ASSERT_EQ(0, runW4wpack({t, p, l}).code);
 
     std::string expected;
     if (std::FILE* sum = popen(("sha256sum '" + p + "'").c_str(), "r")) {
@@ -102,7 +82,7 @@ TEST(Command, ShowsAndGivesBackWhatALauncherCarries) {
         pclose(sum);
     }
     ASSERT_EQ(64u, expected.size());
-    const Outcome shown = run({"--show", l});
+    const Outcome shown = runW4wpack({"--show", l});
     EXPECT_EQ(0, shown.code) << shown.err;
     EXPECT_NE(std::string::npos, shown.out.find(std::to_string(bytes.size()) + " bytes, SHA-256 " + expected))
         << shown.out;
@@ -114,7 +94,7 @@ TEST(Command, ShowsAndGivesBackWhatALauncherCarries) {
     // backslash, a control character and a byte that is not UTF-8 must come out as one value.
     const std::string odd = temp.file("odd \"name\"\\\t\xFF.exe").string();
     std::filesystem::copy_file(l, odd);
-    const Outcome json = run({"--show", "--json", odd});
+    const Outcome json = runW4wpack({"--show", "--json", odd});
     ASSERT_EQ(0, json.code) << json.err;
     writeFile(temp.file("show.json"), json.out);
     const std::string script =
@@ -140,11 +120,11 @@ TEST(Command, ShowsAndGivesBackWhatALauncherCarries) {
     std::filesystem::remove(odd);
     std::filesystem::remove(temp.file("show.json"));
 
-    EXPECT_EQ(0, run({"--extract", l, temp.file("back.exe").string()}).code);
+    EXPECT_EQ(0, runW4wpack({"--extract", l, temp.file("back.exe").string()}).code);
     EXPECT_TRUE(readFile(temp.file("back.exe")) == bytes);
 
     // A template carries nothing: refused, and nothing written.
-    const Outcome refused = run({"--extract", t, temp.file("none.exe").string()});
+    const Outcome refused = runW4wpack({"--extract", t, temp.file("none.exe").string()});
     EXPECT_EQ(1, refused.code);
     EXPECT_NE(std::string::npos, refused.err.find("is not a launcher written by w4wpack: it carries no payload"))
         << refused.err;

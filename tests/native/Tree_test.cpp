@@ -15,24 +15,6 @@ using namespace packtest;
 
 namespace {
 
-struct Outcome {
-    int code;
-    std::string out;
-    std::string err;
-};
-
-Outcome w4wpack(std::vector<std::string> args) {
-    args.insert(args.begin(), "w4wpack");
-    std::vector<const char*> argv;
-    for (const std::string& arg : args) {
-        argv.push_back(arg.c_str());
-    }
-    std::ostringstream out;
-    std::ostringstream err;
-    const int code = pack::run(static_cast<int>(argv.size()), argv.data(), out, err);
-    return {code, out.str(), err.str()};
-}
-
 // Path and bytes of every regular file under dir.
 std::map<std::string, std::string> treeOf(const fs::path& dir) {
     std::map<std::string, std::string> files;
@@ -139,10 +121,10 @@ TEST(Tree, ADirectoryComesBackByteForByteStoredAndCompressed) {
         if (compress) {
             args.insert(args.begin(), "--compress");
         }
-        const Outcome packed = w4wpack(args);
+        const Outcome packed = runW4wpack(args);
         ASSERT_EQ(packed.code, 0) << packed.err;
         sizes[compress] = fs::file_size(out);
-        const Outcome shown = w4wpack({"--show", out});
+        const Outcome shown = runW4wpack({"--show", out});
         ASSERT_EQ(shown.code, 0) << shown.err;
         EXPECT_NE(shown.out.find("5 files, the program tool.exe"), std::string::npos) << shown.out;
         // The launcher looks as the entry does.
@@ -159,10 +141,10 @@ TEST(Tree, ADirectoryComesBackByteForByteStoredAndCompressed) {
         EXPECT_NE(shown.out.find(sha.hex()), std::string::npos) << shown.out;
         EXPECT_NE(shown.out.find("lib\\empty: 0 bytes, stored in 0"), std::string::npos) << shown.out;
         const fs::path back = temp.file(compress ? "back-c" : "back-s");
-        const Outcome extracted = w4wpack({"--extract", out, back.string()});
+        const Outcome extracted = runW4wpack({"--extract", out, back.string()});
         ASSERT_EQ(extracted.code, 0) << extracted.err;
         EXPECT_EQ(treeOf(back), treeOf(dir));
-        EXPECT_EQ(w4wpack({"--extract", out, back.string()}).code, 1) << "an existing directory is written into";
+        EXPECT_EQ(runW4wpack({"--extract", out, back.string()}).code, 1) << "an existing directory is written into";
     }
     // The random bytes do not shrink; the rest does.
     EXPECT_LT(sizes[1] + 2 * bundle::defaultChunkSize - 64 * 1024, sizes[0]);

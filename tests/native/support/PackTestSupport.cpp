@@ -1,11 +1,14 @@
 #include "PackTestSupport.h"
 
+#include "Command.h"
+
 #include "LittleEndian.h"
 
 #include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 
 namespace packtest {
@@ -312,5 +315,17 @@ Image payloadWithIcons(std::size_t count) {
 }
 
 } // namespace hostile
+
+Outcome runW4wpack(std::vector<std::string> args) {
+    args.insert(args.begin(), "w4wpack");
+    std::vector<const char*> argv;
+    for (const std::string& arg : args) {
+        argv.push_back(arg.c_str());
+    }
+    std::ostringstream out;
+    std::ostringstream err;
+    const int code = pack::run(static_cast<int>(argv.size()), argv.data(), out, err);
+    return {code, out.str(), err.str()};
+}
 
 } // namespace packtest

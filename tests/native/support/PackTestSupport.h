@@ -103,4 +103,12 @@ constexpr std::size_t characteristicsOffset = peOffset + 4 + 18;
 constexpr std::size_t symbolTableOffset = peOffset + 4 + 8;
 constexpr std::size_t optionalOffset = peOffset + 24;
 
+// w4wpack run in this process with these arguments: its exit code and what it printed.
+struct Outcome {
+    int code;
+    std::string out;
+    std::string err;
+};
+Outcome runW4wpack(std::vector<std::string> args);
+
 } // namespace packtest
