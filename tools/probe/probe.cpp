@@ -50,8 +50,16 @@ std::string handleKind(DWORD id) {
     }
 }
 
+// The parent's check for the hold opens the file for a moment too, and one of the two opens
+// then fails for sharing: try again rather than hold nothing.
 void holdOwnFile(const std::string& self, DWORD milliseconds) {
-    const HANDLE file = CreateFileA(self.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE file = INVALID_HANDLE_VALUE;
+    for (int i = 0; i < 1000 && file == INVALID_HANDLE_VALUE; ++i) {
+        file = CreateFileA(self.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            Sleep(1);
+        }
+    }
     Sleep(milliseconds);
     CloseHandle(file);
 }
