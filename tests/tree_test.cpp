@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <utility>
+#include <vector>
 
 using testsupport::Captured;
 using testsupport::ScopedEnv;
@@ -66,7 +68,8 @@ const std::string TreeTest::programDir = TREE_TEST_PROGRAM_DIR;
 } // namespace
 
 // Every DLL found beside the program, stored or decompressed: the lines that say so, the
-// CRCs and the round trip come out the same.
+// CRCs and the round trip come out the same. The program reads its data sharing reading
+// only, which a hold that may write or delete the file would refuse.
 TEST_F(TreeTest, RunsWithItsDllsAsFromItsOwnDirectory) {
     const Captured direct = runDirectly();
     for (const char* options : {"", "--compress"}) {
@@ -120,6 +123,62 @@ TEST_F(TreeTest, ADllPlantedBesideTheLauncherIsNeverLoaded) {
     EXPECT_EQ(direct.out, wrapped.out);
     EXPECT_FALSE(testsupport::exists(mark));
     expectNothingLeft();
+}
+
+// A table that names a file outside the directory, and a compressed chunk changed after
+// wrapping: each ends the run with -1 and an ERROR record before the program starts, and
+// leaves nothing, inside TEMP or beside it.
+TEST_F(TreeTest, ADamagedTreeEndsTheRunAndLeavesNothing) {
+    const std::string dir = bin.file("damaged");
+    ASSERT_TRUE(CreateDirectoryA(dir.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryA((dir + "\\zz").c_str(), nullptr));
+    copy(testsupport::programPath("probe.exe"), dir + "\\app.exe");
+    std::string text;
+    for (int i = 0; text.size() < 300000; ++i) {
+        text += "line " + std::to_string(i) + "\r\n";
+    }
+    testsupport::writeFile(dir + "\\zz\\escape.txt", text);
+    const std::string started = bin.file("started");
+    const ScopedEnv report("W4W_PROBE_OUT", started);
+    const std::string log = temp.file("vextrel.log");
+
+    const auto runDamaged = [&](const std::string& launcher, const std::string& bytes, const std::string& failure) {
+        testsupport::writeFile(launcher, bytes);
+        EXPECT_EQ(0xFFFFFFFFu, testsupport::runProcess(launcher, "\"" + launcher + "\"")) << failure;
+        const std::vector<testsupport::LogRecord> failures = testsupport::failuresIn(testsupport::readLogIfAny(log));
+        ASSERT_EQ(1u, failures.size()) << failure;
+        EXPECT_EQ("ERROR", failures[0].level);
+        EXPECT_NE(std::string::npos, failures[0].message.find(failure)) << failures[0].message;
+        EXPECT_FALSE(testsupport::exists(started)) << failure;
+        EXPECT_FALSE(testsupport::exists(temp.file("escape.txt"))) << failure;
+        expectNothingLeft();
+        DeleteFileA(log.c_str());
+    };
+
+    const std::string named = wrap(dir, "name.exe");
+    std::string bytes = testsupport::readFile(named);
+    const std::size_t name = bytes.find("zz\\escape.txt");
+    ASSERT_NE(std::string::npos, name);
+    bytes.replace(name, 2, "..");
+    runDamaged(named, bytes, "..\\escape.txt");
+
+    const std::string compressed = wrap(dir, "chunk.exe", "--compress");
+    bytes = testsupport::readFile(compressed);
+    // The template's code holds the magic too; the carried tree comes after it.
+    const std::size_t start = bytes.rfind(std::string("W4Wt\r\n\x1A\n", 8));
+    ASSERT_NE(std::string::npos, start);
+    const auto number = [&](std::size_t at) {
+        std::uint64_t value = 0;
+        for (std::size_t i = 8; i-- > 0;) {
+            value = value << 8 | static_cast<unsigned char>(bytes[start + at + i]);
+        }
+        return value;
+    };
+    // The stored bytes end the resource; the last of them are the last chunk's.
+    const std::size_t end = start + 32 + number(16) + number(24);
+    ASSERT_LE(end, bytes.size());
+    bytes[end - 100] ^= 0x40;
+    runDamaged(compressed, bytes, "zz\\escape.txt");
 }
 
 // The installer reads packages\data.txt from $EXEDIR: through the launcher that is the

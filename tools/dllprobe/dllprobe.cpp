@@ -1,15 +1,13 @@
 // dllprobe: a program shipped as MinGW programs are, with its C++ runtime and zlib as DLLs
-// beside it. It reads data\input.txt beside itself, uses each DLL in a way whose result it
-// prints, and says whether each DLL was loaded from its own directory. Exit code 0 when every
-// check held; 2 when the data file cannot be read; 3 when a check failed.
+// beside it. It reads data\input.txt beside itself, sharing reading only, uses each DLL in a
+// way whose result it prints, and says whether each DLL was loaded from its own directory.
+// Exit code 0 when every check held; 2 when the data file cannot be read; 3 when a check failed.
 #include <windows.h>
 
 #include <zlib.h>
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -33,12 +31,30 @@ bool sameDirectory(const std::filesystem::path& a, const std::filesystem::path& 
     return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
 
+// As many programs read their data: sharing reading only, which fails for sharing against
+// any other open that may write or delete the file. Empty when it cannot be read.
+std::string readSharingReadOnly(const std::filesystem::path& path) {
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        std::fprintf(stderr, "dllprobe: cannot open %ls: error %lu\n", path.c_str(), GetLastError());
+        return std::string();
+    }
+    std::string data;
+    char buffer[65536];
+    DWORD n = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &n, nullptr) && n > 0) {
+        data.append(buffer, n);
+    }
+    CloseHandle(file);
+    return data;
+}
+
 } // namespace
 
 int main() {
     const std::filesystem::path self = modulePath(nullptr);
-    std::ifstream in(self.parent_path() / L"data" / L"input.txt", std::ios::binary);
-    const std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string data = readSharingReadOnly(self.parent_path() / L"data" / L"input.txt");
     if (data.empty()) {
         std::fprintf(stderr, "dllprobe: cannot read data\\input.txt beside %ls\n", self.c_str());
         return 2;
