@@ -22,8 +22,8 @@ using tstrings::StringBuilder;
 std::int64_t idOf(HANDLE file, const std::wstring& name) {
     const std::int64_t id = FileUtils::fileIdOf(file);
     if (id == -1) {
-        ORV_THROW_LAST_ERROR(StringBuilder("GetFileInformationByHandle(") << name << ") failed",
-                             GetFileInformationByHandle);
+        ORV_THROW_LAST_ERROR(StringBuilder("NtQueryInformationFile(") << name << ") failed",
+                             GetFileInformationByHandleEx);
     }
     return id;
 }
