@@ -186,6 +186,54 @@ std::vector<std::string> orvEntries(const std::string& dir) {
 
 } // namespace
 
+// Each file of a tree is held only after the handle that wrote it is closed; the check alone
+// shows that the hold is on the file written.
+TEST(TamperCheck, ACarriedTreeMustListWhatWasWrittenFileForFile) {
+    TempDir temp;
+    const std::string bytes = "ab";
+    bundle::Bundle carried;
+    carried.entries.resize(2);
+    carried.entries[0].name = "setup.exe";
+    carried.entries[1].name = "lib\\a.dll";
+    for (std::size_t i = 0; i < carried.entries.size(); ++i) {
+        carried.entries[i].offset = i;
+        carried.entries[i].size = carried.entries[i].storedSize = 1;
+    }
+    const struct {
+        const char* name;
+        const char* replaced; // put under its name between the write and the hold
+        const char* planted;  // into a directory of the tree
+        bool passes;
+    } cases[] = {
+        {"as written", nullptr, nullptr, true},
+        {"a file replaced before it was held", "lib\\a.dll", nullptr, false},
+        {"a file planted in a directory of the tree", nullptr, "lib\\b.dll", false},
+    };
+    for (const auto& c : cases) {
+        SecureDirectory own = createSecureDirectory(heldTemp());
+        const std::string dir = tstrings::toUtf8(own.held.path);
+        {
+            ExtractedTree tree = extractTree(own.held, carried, bytes.data());
+            if (c.replaced != nullptr) {
+                // Made while the written file still has its name, so that it cannot get its ID.
+                const std::string path = dir + "\\" + c.replaced;
+                testsupport::writeFile(path + ".new", "b");
+                tree.files[1].reset();
+                ASSERT_TRUE(MoveFileExA((path + ".new").c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING));
+                tree.files[1] = AutoHandle(
+                    CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+                ASSERT_NE(INVALID_HANDLE_VALUE, tree.files[1].get());
+            }
+            if (c.planted != nullptr) {
+                testsupport::writeFile(dir + "\\" + c.planted, "x");
+            }
+            EXPECT_EQ(c.passes, holdsExactly(tree)) << c.name;
+        }
+        own.held.handle.reset();
+        std::filesystem::remove_all(dir);
+    }
+}
+
 TEST(SecureDirectory, IsMadeUnderAFreshNameInTheTemporaryDirectory) {
     TempDir temp;
     const SecureDirectory made = createSecureDirectory(heldTemp());

@@ -69,11 +69,15 @@ AutoHandle openForAppending(const std::wstring& path) {
 }
 
 // The file itself, under its own name: not a link, not a second name of another file, and not
-// reached through a link in its directory (which Wine follows even when asked not to).
+// reached through a link in its directory (which Wine follows even when asked not to). Read
+// from the open file alone: GetFileInformationByHandle also asks for the volume, which Wine
+// answers through another process.
 bool isTheLogItself(HANDLE file, const std::wstring& finalPath) {
-    BY_HANDLE_FILE_INFORMATION information;
-    return GetFileInformationByHandle(file, &information) &&
-           (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && information.nNumberOfLinks == 1 &&
+    FILE_BASIC_INFO basic;
+    FILE_STANDARD_INFO standard;
+    return GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) &&
+           GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard) &&
+           (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && standard.NumberOfLinks == 1 &&
            !finalPath.empty() && FileUtils::finalPathOf(file) == finalPath;
 }
 

@@ -407,14 +407,19 @@ constexpr ULONG ntOpenForBackupIntent = 0x4000;
 constexpr ULONG ntOpenReparsePoint = 0x200000;
 constexpr ULONG ntCaseInsensitive = 0x40;
 
+// NtQueryInformationFile's class for the file ID alone.
+constexpr ULONG ntFileInternalInformation = 6;
+
 using NtCreateFileFn = LONG(WINAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG,
                                      ULONG, ULONG, ULONG, PVOID, ULONG);
+using NtQueryInformationFileFn = LONG(WINAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG);
 using RtlNtStatusToDosErrorFn = ULONG(WINAPI*)(LONG);
 
-// The only way to open a name relative to a directory handle; ntdll is in every process, so
-// it is looked up, never loaded.
+// The only way to open a name relative to a directory handle, and to read a file ID without
+// the volume's facts; ntdll is in every process, so it is looked up, never loaded.
 struct Ntdll {
     NtCreateFileFn createFile = nullptr;
+    NtQueryInformationFileFn queryInformationFile = nullptr;
     RtlNtStatusToDosErrorFn toWin32 = nullptr;
 };
 
@@ -425,6 +430,8 @@ const Ntdll& ntdll() {
         if (module != nullptr) {
             functions.createFile =
                 reinterpret_cast<NtCreateFileFn>(reinterpret_cast<void (*)()>(GetProcAddress(module, "NtCreateFile")));
+            functions.queryInformationFile = reinterpret_cast<NtQueryInformationFileFn>(
+                reinterpret_cast<void (*)()>(GetProcAddress(module, "NtQueryInformationFile")));
             functions.toWin32 = reinterpret_cast<RtlNtStatusToDosErrorFn>(
                 reinterpret_cast<void (*)()>(GetProcAddress(module, "RtlNtStatusToDosError")));
         }
@@ -520,16 +527,18 @@ Removal holdTree(std::vector<HeldEntry>& entries, std::string& why) {
                 return Removal::InUse;
             }
             // Where the system follows a link even when asked not to (Wine does, for a Unix
-            // symbolic link), the handle is the link's target, somewhere else.
+            // symbolic link), the handle is the link's target, somewhere else. The attributes
+            // are read from the open file alone: GetFileInformationByHandle also asks for the
+            // volume, which Wine answers through another process.
             const std::wstring finalPath = finalPathOf(handle.get());
-            BY_HANDLE_FILE_INFORMATION information;
+            FILE_BASIC_INFO basic;
             if (finalPath != entries[i].finalPath + L"\\" + entry.name ||
-                !GetFileInformationByHandle(handle.get(), &information)) {
+                !GetFileInformationByHandleEx(handle.get(), FileBasicInfo, &basic, sizeof basic)) {
                 why = (StringBuilder("[") << path << "] does not lead where its name says").str();
                 return Removal::Kept;
             }
             entries[i].names.push_back(entry.name);
-            const DWORD attributes = information.dwFileAttributes;
+            const DWORD attributes = basic.FileAttributes;
             entries.push_back({path, finalPath, std::move(handle), attributes, isPlainDirectory(attributes), {}, {}});
         }
     }
@@ -763,11 +772,22 @@ bool listIn(HANDLE dir, std::vector<Listed>& out, std::size_t limit) {
 }
 
 std::int64_t fileIdOf(HANDLE handle) {
-    BY_HANDLE_FILE_INFORMATION information;
-    if (!GetFileInformationByHandle(handle, &information)) {
+    // The ID that GetFileInformationByHandle and a listing give, read alone: that call also
+    // asks for the volume's serial number, which Wine answers through another process, in
+    // some twenty server requests.
+    const Ntdll& nt = ntdll();
+    if (nt.queryInformationFile == nullptr || nt.toWin32 == nullptr) {
+        SetLastError(ERROR_PROC_NOT_FOUND);
         return -1;
     }
-    return static_cast<std::int64_t>((std::uint64_t(information.nFileIndexHigh) << 32) | information.nFileIndexLow);
+    LARGE_INTEGER id = {};
+    IO_STATUS_BLOCK io = {};
+    const LONG status = nt.queryInformationFile(handle, &io, &id, sizeof id, ntFileInternalInformation);
+    if (status < 0) {
+        SetLastError(nt.toWin32(status));
+        return -1;
+    }
+    return id.QuadPart;
 }
 
 AutoHandle openById(HANDLE volumeHint, std::int64_t fileId, DWORD access, DWORD share) {
@@ -785,8 +805,9 @@ AutoHandle openByIdForRemoval(HANDLE volumeHint, std::int64_t fileId) {
 
 Removal removeHeldTree(AutoHandle root, const std::wstring& path, const std::wstring& expectedFinalPath,
                        bool eachRecord, std::string& why) {
-    BY_HANDLE_FILE_INFORMATION information;
-    if (!GetFileInformationByHandle(root.get(), &information) || !isPlainDirectory(information.dwFileAttributes)) {
+    FILE_BASIC_INFO basic;
+    if (!GetFileInformationByHandleEx(root.get(), FileBasicInfo, &basic, sizeof basic) ||
+        !isPlainDirectory(basic.FileAttributes)) {
         why = "it is not a plain directory";
         return Removal::Kept;
     }
@@ -796,7 +817,7 @@ Removal removeHeldTree(AutoHandle root, const std::wstring& path, const std::wst
         return Removal::Kept;
     }
     std::vector<HeldEntry> entries;
-    entries.push_back({path, std::move(finalPath), std::move(root), information.dwFileAttributes, true, {}, {}});
+    entries.push_back({path, std::move(finalPath), std::move(root), basic.FileAttributes, true, {}, {}});
     return removeTree(entries, eachRecord, why);
 }
 
@@ -822,12 +843,14 @@ bool deleteTreeIfUnused(const HeldDirectory& parent, const std::wstring& name, s
             why = isAbsent(error) ? std::string() : "it is in use or cannot be opened: " + errorText(error);
             return Removal::InUse;
         }
-        BY_HANDLE_FILE_INFORMATION information;
-        if (!GetFileInformationByHandle(root.get(), &information) || !isPlainDirectory(information.dwFileAttributes)) {
+        FILE_BASIC_INFO basic;
+        if (!GetFileInformationByHandleEx(root.get(), FileBasicInfo, &basic, sizeof basic) ||
+            !isPlainDirectory(basic.FileAttributes)) {
             why = "it is not a plain directory";
             return Removal::Kept;
         }
-        if (isYoungerThan(information.ftCreationTime, minAgeMs)) {
+        const FILETIME created = {basic.CreationTime.LowPart, static_cast<DWORD>(basic.CreationTime.HighPart)};
+        if (isYoungerThan(created, minAgeMs)) {
             why = (StringBuilder("it was made less than ") << minAgeMs << " ms ago").str();
             return Removal::Kept;
         }
@@ -838,7 +861,7 @@ bool deleteTreeIfUnused(const HeldDirectory& parent, const std::wstring& name, s
             return Removal::Kept;
         }
         std::vector<HeldEntry> entries;
-        entries.push_back({path, finalPathOf(root.get()), std::move(root), information.dwFileAttributes, true, {}, {}});
+        entries.push_back({path, finalPathOf(root.get()), std::move(root), basic.FileAttributes, true, {}, {}});
         if (entries[0].finalPath != parent.finalPath + L"\\" + name) {
             why = "it does not lead where its name says";
             return Removal::Kept;

@@ -59,7 +59,8 @@ struct ExtractedTree {
 
 // Writes the tree that the bundle at data describes (as bundle::read accepted it) into the
 // directory root holds, each name created anew relative to the held directory that holds it,
-// and each file held once written, with writing, renaming and deletion denied to others.
+// and each file held once written, with writing, renaming and deletion denied to others. That
+// each hold is on the file that was written is for the tamper check to show, by the listings.
 // Compressed chunks are decompressed on every processor the process may use, and written in
 // order. Throws on the first failure; what was made goes with the directory.
 ExtractedTree extractTree(const FileUtils::HeldDirectory& root, const bundle::Bundle& tree, const void* data);
