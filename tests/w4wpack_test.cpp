@@ -149,14 +149,15 @@ std::string edited(const std::string& image, const std::string& path, const std:
 
 } // namespace
 
-TEST(Template, HoldsItsMarkAManifestAVersionRecordAndTwelveIconsAllLanguageNeutral) {
+TEST(Template, HoldsItsMarkAManifestAVersionRecordAndFourIconsAllLanguageNeutral) {
     const Resources resources = readResources(programPath(templateName));
     std::vector<ResourceKey> keys;
     for (const auto& resource : resources) {
         keys.push_back(resource.first);
     }
     std::vector<ResourceKey> expected;
-    for (int icon = 1; icon <= 12; ++icon) {
+    // 16, 32 and 48 pixels, and 256 as PNG.
+    for (int icon = 1; icon <= 4; ++icon) {
         expected.emplace_back("#3", "#" + std::to_string(icon), neutral);
     }
     expected.emplace_back("#10", "W4W_LAUNCHER", neutral);
@@ -168,9 +169,9 @@ TEST(Template, HoldsItsMarkAManifestAVersionRecordAndTwelveIconsAllLanguageNeutr
 
     // The group names each icon with its size.
     const std::string group = resources.at(ResourceKey("#14", "#101", neutral));
-    ASSERT_EQ(6u + 12 * 14, group.size());
-    EXPECT_EQ(12, *reinterpret_cast<const WORD*>(group.data() + 4));
-    for (int i = 0; i < 12; ++i) {
+    ASSERT_EQ(6u + 4 * 14, group.size());
+    EXPECT_EQ(4, *reinterpret_cast<const WORD*>(group.data() + 4));
+    for (int i = 0; i < 4; ++i) {
         const char* entry = group.data() + 6 + 14 * i;
         const WORD id = *reinterpret_cast<const WORD*>(entry + 12);
         const DWORD size = *reinterpret_cast<const DWORD*>(entry + 8);
