@@ -156,7 +156,7 @@ TEST(Template, HoldsItsMarkAManifestAVersionRecordAndFourIconsAllLanguageNeutral
         keys.push_back(resource.first);
     }
     std::vector<ResourceKey> expected;
-    // 16, 32 and 48 pixels, and 256 as PNG.
+    // 16, 32, 48 and 256 pixels.
     for (int icon = 1; icon <= 4; ++icon) {
         expected.emplace_back("#3", "#" + std::to_string(icon), neutral);
     }
@@ -184,6 +184,29 @@ TEST(Template, HoldsItsMarkAManifestAVersionRecordAndFourIconsAllLanguageNeutral
           ">true</longPathAware>", "<supportedOS Id=\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"/>"}) {
         EXPECT_NE(std::string::npos, manifest.find(part)) << part;
     }
+}
+
+// The system makes an icon of each of the template's images, PNG as they all are, at its
+// own size.
+TEST(Template, ItsIconLoadsAtEachSize) {
+    const HMODULE image = LoadLibraryExA(programPath(templateName).c_str(), nullptr,
+                                         LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_NE(nullptr, image);
+    for (const int size : {16, 32, 48, 256}) {
+        const HICON icon = static_cast<HICON>(LoadImageA(image, MAKEINTRESOURCEA(101), IMAGE_ICON, size, size, 0));
+        ASSERT_NE(nullptr, icon) << size;
+        ICONINFO info{};
+        ASSERT_TRUE(GetIconInfo(icon, &info)) << size;
+        BITMAP bitmap{};
+        EXPECT_NE(0, GetObjectA(info.hbmColor, sizeof bitmap, &bitmap)) << size;
+        EXPECT_EQ(size, bitmap.bmWidth);
+        EXPECT_EQ(size, bitmap.bmHeight);
+        EXPECT_EQ(32, bitmap.bmBitsPixel) << size;
+        DeleteObject(info.hbmColor);
+        DeleteObject(info.hbmMask);
+        DestroyIcon(icon);
+    }
+    FreeLibrary(image);
 }
 
 // The manifest makes the narrow functions UTF-8: a program that carries it receives an
