@@ -349,9 +349,10 @@ namespace {
 
 // Four bytes a step: a third of the time of one byte a step, in 4 KiB of tables; zlib's
 // faster CRC-32 brings 12 KB of them into every launcher.
-using CrcTables = std::array<std::array<std::uint32_t, 256>, 4>;
+constexpr std::size_t crcBytesPerStep = 4;
+using CrcTables = std::array<std::array<std::uint32_t, 256>, crcBytesPerStep>;
 
-constexpr CrcTables crcTables = [] {
+constexpr CrcTables makeCrcTables() {
     CrcTables tables{};
     for (std::uint32_t n = 0; n < 256; ++n) {
         std::uint32_t crc = n;
@@ -360,13 +361,15 @@ constexpr CrcTables crcTables = [] {
         }
         tables[0][n] = crc;
     }
-    for (std::size_t t = 1; t < tables.size(); ++t) {
+    for (std::size_t t = 1; t < crcBytesPerStep; ++t) {
         for (std::uint32_t n = 0; n < 256; ++n) {
             tables[t][n] = (tables[t - 1][n] >> 8) ^ tables[0][tables[t - 1][n] & 0xFF];
         }
     }
     return tables;
-}();
+}
+
+constexpr CrcTables crcTables = makeCrcTables();
 
 // Where inflateBack's output goes, and how much more may.
 struct Output {
