@@ -149,14 +149,15 @@ std::string edited(const std::string& image, const std::string& path, const std:
 
 } // namespace
 
-TEST(Template, HoldsItsMarkAManifestAVersionRecordAndTwelveIconsAllLanguageNeutral) {
+TEST(Template, HoldsItsMarkAManifestAVersionRecordAndFourIconsAllLanguageNeutral) {
     const Resources resources = readResources(programPath(templateName));
     std::vector<ResourceKey> keys;
     for (const auto& resource : resources) {
         keys.push_back(resource.first);
     }
     std::vector<ResourceKey> expected;
-    for (int icon = 1; icon <= 12; ++icon) {
+    // 16, 32, 48 and 256 pixels.
+    for (int icon = 1; icon <= 4; ++icon) {
         expected.emplace_back("#3", "#" + std::to_string(icon), neutral);
     }
     expected.emplace_back("#10", "W4W_LAUNCHER", neutral);
@@ -168,9 +169,9 @@ TEST(Template, HoldsItsMarkAManifestAVersionRecordAndTwelveIconsAllLanguageNeutr
 
     // The group names each icon with its size.
     const std::string group = resources.at(ResourceKey("#14", "#101", neutral));
-    ASSERT_EQ(6u + 12 * 14, group.size());
-    EXPECT_EQ(12, *reinterpret_cast<const WORD*>(group.data() + 4));
-    for (int i = 0; i < 12; ++i) {
+    ASSERT_EQ(6u + 4 * 14, group.size());
+    EXPECT_EQ(4, *reinterpret_cast<const WORD*>(group.data() + 4));
+    for (int i = 0; i < 4; ++i) {
         const char* entry = group.data() + 6 + 14 * i;
         const WORD id = *reinterpret_cast<const WORD*>(entry + 12);
         const DWORD size = *reinterpret_cast<const DWORD*>(entry + 8);
@@ -183,6 +184,29 @@ TEST(Template, HoldsItsMarkAManifestAVersionRecordAndTwelveIconsAllLanguageNeutr
           ">true</longPathAware>", "<supportedOS Id=\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"/>"}) {
         EXPECT_NE(std::string::npos, manifest.find(part)) << part;
     }
+}
+
+// The system makes an icon of each of the template's images, PNG as they all are, at its
+// own size.
+TEST(Template, ItsIconLoadsAtEachSize) {
+    const HMODULE image = LoadLibraryExA(programPath(templateName).c_str(), nullptr,
+                                         LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_NE(nullptr, image);
+    for (const int size : {16, 32, 48, 256}) {
+        const HICON icon = static_cast<HICON>(LoadImageA(image, MAKEINTRESOURCEA(101), IMAGE_ICON, size, size, 0));
+        ASSERT_NE(nullptr, icon) << size;
+        ICONINFO info{};
+        ASSERT_TRUE(GetIconInfo(icon, &info)) << size;
+        BITMAP bitmap{};
+        EXPECT_NE(0, GetObjectA(info.hbmColor, sizeof bitmap, &bitmap)) << size;
+        EXPECT_EQ(size, bitmap.bmWidth);
+        EXPECT_EQ(size, bitmap.bmHeight);
+        EXPECT_EQ(32, bitmap.bmBitsPixel) << size;
+        DeleteObject(info.hbmColor);
+        DeleteObject(info.hbmMask);
+        DestroyIcon(icon);
+    }
+    FreeLibrary(image);
 }
 
 // The manifest makes the narrow functions UTF-8: a program that carries it receives an

@@ -7,7 +7,9 @@
 #include "Tree.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
+#include <algorithm>
 #include <random>
 #include <sstream>
 
@@ -217,5 +219,41 @@ TEST(Tree, AMalformedTableIsRefusedWithoutReadingPastIt) {
             }
             EXPECT_TRUE(caught) << compress << " " << at;
         }
+    }
+}
+
+// The chunks' check is zlib's CRC-32, as the format gives it, at lengths around the
+// four-byte steps and from every alignment.
+TEST(Tree, TheChunkCheckIsZlibsCrc32) {
+    const std::string bytes = randomBytes(4096 + 3);
+    for (std::size_t start = 0; start < 4; ++start) {
+        for (const std::size_t size : {0, 1, 2, 3, 4, 5, 7, 8, 9, 4096}) {
+            const char* piece = bytes.data() + start;
+            EXPECT_EQ(crc32(0, reinterpret_cast<const Bytef*>(piece), static_cast<uInt>(size)),
+                      bundle::crc32Of(piece, size))
+                << start << " " << size;
+        }
+    }
+    EXPECT_EQ(0xCBF43926u, bundle::crc32Of("123456789", 9));
+}
+
+// A deflated chunk that holds one byte more or less than its record says is refused, and
+// nothing is written past the size the record gives.
+TEST(Tree, ADeflatedChunkOfAnotherSizeIsRefused) {
+    const std::string good = bundleOf(true);
+    bundle::Bundle tree;
+    ASSERT_FALSE(bundle::read(good.data(), good.size(), tree));
+    const auto app = std::find_if(tree.entries.begin(), tree.entries.end(),
+                                  [](const bundle::Entry& entry) { return entry.name == "app.exe"; });
+    ASSERT_NE(tree.entries.end(), app);
+    ASSERT_TRUE(app->chunks[0].deflated());
+    for (const std::uint32_t size : {app->chunks[0].size - 1, app->chunks[0].size + 1}) {
+        bundle::Entry changed = *app;
+        changed.chunks[0].size = size;
+        std::string buffer(size + 1, '\xAB');
+        const bundle::Error error =
+            bundle::unpackChunk(good.data(), changed, 0, reinterpret_cast<unsigned char*>(&buffer[0]));
+        EXPECT_NE(std::string::npos, error.message.find("does not decompress to its")) << size;
+        EXPECT_EQ('\xAB', buffer[size]) << size;
     }
 }

@@ -173,7 +173,7 @@ void BundleWriter::add(const std::string& name, const std::string& bytes, bool i
         bundle::Chunk chunk;
         chunk.size = static_cast<std::uint32_t>(std::min<std::uint64_t>(chunkSize, bytes.size() - at));
         const char* piece = bytes.data() + at;
-        chunk.crc32 = static_cast<std::uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(piece), chunk.size));
+        chunk.crc32 = bundle::crc32Of(piece, chunk.size);
         const std::string packed = compress ? deflated(piece, chunk.size) : std::string();
         if (packed.empty()) {
             data.append(piece, chunk.size);

@@ -2,8 +2,11 @@
 
 #include <zlib.h>
 
+#include <array>
 #include <cstring>
 #include <map>
+#include <memory>
+#include <new>
 
 namespace bundle {
 
@@ -342,6 +345,70 @@ Error checkNames(const std::vector<std::string>& names) {
     return {};
 }
 
+namespace {
+
+// Four bytes a step: a third of the time of one byte a step, in 4 KiB of tables; zlib's
+// faster CRC-32 brings 12 KB of them into every launcher.
+constexpr std::size_t crcBytesPerStep = 4;
+using CrcTables = std::array<std::array<std::uint32_t, 256>, crcBytesPerStep>;
+
+constexpr CrcTables makeCrcTables() {
+    CrcTables tables{};
+    for (std::uint32_t n = 0; n < 256; ++n) {
+        std::uint32_t crc = n;
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = (crc & 1) != 0 ? 0xEDB88320u ^ (crc >> 1) : crc >> 1;
+        }
+        tables[0][n] = crc;
+    }
+    for (std::size_t t = 1; t < crcBytesPerStep; ++t) {
+        for (std::uint32_t n = 0; n < 256; ++n) {
+            tables[t][n] = (tables[t - 1][n] >> 8) ^ tables[0][tables[t - 1][n] & 0xFF];
+        }
+    }
+    return tables;
+}
+
+constexpr CrcTables crcTables = makeCrcTables();
+
+// Where inflateBack's output goes, and how much more may.
+struct Output {
+    unsigned char* at;
+    std::size_t left;
+};
+
+// All the input is in the stream from the start.
+unsigned noMoreInput(void*, z_const unsigned char**) {
+    return 0;
+}
+
+int copyOut(void* output, unsigned char* data, unsigned length) {
+    Output& out = *static_cast<Output*>(output);
+    if (length > out.left) {
+        return 1;
+    }
+    std::memcpy(out.at, data, length);
+    out.at += length;
+    out.left -= length;
+    return 0;
+}
+
+} // namespace
+
+std::uint32_t crc32Of(const void* data, std::size_t size) {
+    const auto* p = static_cast<const unsigned char*>(data);
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (; size >= 4; size -= 4, p += 4) {
+        crc ^= std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
+        crc = crcTables[3][crc & 0xFF] ^ crcTables[2][(crc >> 8) & 0xFF] ^ crcTables[1][(crc >> 16) & 0xFF] ^
+              crcTables[0][crc >> 24];
+    }
+    for (; size > 0; --size, ++p) {
+        crc = crcTables[0][(crc ^ *p) & 0xFF] ^ (crc >> 8);
+    }
+    return ~crc;
+}
+
 Error unpackChunk(const void* data, const Entry& entry, std::size_t index, unsigned char* out) {
     const auto what = [&] {
         return "chunk " + std::to_string(index) + " of " + quoted(entry.name);
@@ -354,23 +421,26 @@ Error unpackChunk(const void* data, const Entry& entry, std::size_t index, unsig
     if (!chunk.deflated()) {
         std::memcpy(out, in, chunk.size);
     } else {
+        // inflateBack, unlike inflate, reads no zlib or gzip wrapper, so the launcher carries
+        // neither their checksums nor zlib's CRC-32 tables. It inflates into the window, and
+        // copyOut takes each window full.
+        const std::unique_ptr<unsigned char[]> window(new (std::nothrow) unsigned char[1u << MAX_WBITS]);
         z_stream stream{};
-        if (inflateInit2(&stream, -MAX_WBITS) != Z_OK) {
+        if (!window || inflateBackInit(&stream, MAX_WBITS, window.get()) != Z_OK) {
             return {"cannot start to decompress " + what()};
         }
         // zlib does not write through next_in.
         stream.next_in = const_cast<unsigned char*>(in);
         stream.avail_in = chunk.storedSize;
-        stream.next_out = out;
-        stream.avail_out = chunk.size;
-        const int result = inflate(&stream, Z_FINISH);
-        const bool whole = result == Z_STREAM_END && stream.avail_in == 0 && stream.avail_out == 0;
-        inflateEnd(&stream);
+        Output output{out, chunk.size};
+        const int result = inflateBack(&stream, noMoreInput, nullptr, copyOut, &output);
+        const bool whole = result == Z_STREAM_END && stream.avail_in == 0 && output.left == 0;
+        inflateBackEnd(&stream);
         if (!whole) {
             return {what() + " does not decompress to its " + std::to_string(chunk.size) + " bytes"};
         }
     }
-    if (crc32(0, out, chunk.size) != chunk.crc32) {
+    if (crc32Of(out, chunk.size) != chunk.crc32) {
         return {what() + " does not match its CRC-32"};
     }
     return {};

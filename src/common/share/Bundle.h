@@ -84,6 +84,10 @@ Error checkName(const std::string& name);
 // checked as well.
 Error checkNames(const std::vector<std::string>& names);
 
+// The CRC-32 of zlib and PNG (reflected polynomial 0xEDB88320) of size bytes at data, as each
+// chunk records it.
+std::uint32_t crc32Of(const void* data, std::size_t size);
+
 // Writes chunk index of entry, from the bundle at data that read accepted, to out (its size
 // bytes); refuses one that does not decompress to exactly its size and CRC-32. Chunks are
 // independent: any number may be written at once.
