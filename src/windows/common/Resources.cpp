@@ -138,15 +138,27 @@ unsigned usableProcessors() {
     return count == 0 ? 1 : count;
 }
 
-// The chunks of one compressed entry, decompressed by threads of their own and handed to the
-// writer in order. At most window chunks are in memory at once, each in a slot of its own:
-// chunk i uses slot i % window, which its thread fills while the writer is on an earlier one.
+// The compressed chunks of a whole tree, in table order, decompressed by threads of their own
+// and handed to the writer in order: a directory of small files keeps every processor busy
+// as one large file does, and the threads start once. At most window chunks are in memory at
+// once, each in a slot of its own: chunk i uses slot i % window, which its thread fills while
+// the writer is on an earlier one.
 class ChunkPipeline {
 public:
-    ChunkPipeline(const void* data, const bundle::Entry& entry, unsigned threads)
-        : data(data), entry(entry), window(std::min<std::size_t>(entry.chunks.size(), 2 * std::size_t(threads))),
-          slots(window, std::vector<unsigned char>(entry.chunkSize)), ready(window, false) {
-        for (unsigned i = 0; i < threads && i < entry.chunks.size(); ++i) {
+    ChunkPipeline(const void* data, const bundle::Bundle& tree, unsigned threads) : data(data) {
+        std::uint32_t largest = 0;
+        for (const bundle::Entry& entry : tree.entries) {
+            if (entry.compressed) {
+                for (std::size_t index = 0; index < entry.chunks.size(); ++index) {
+                    chunks.push_back({&entry, index});
+                }
+                largest = std::max(largest, entry.chunkSize);
+            }
+        }
+        window = std::min<std::size_t>(chunks.size(), 2 * std::size_t(threads));
+        slots.assign(window, std::vector<unsigned char>(largest));
+        ready.assign(window, false);
+        for (unsigned i = 0; i < threads && i < chunks.size(); ++i) {
             const HANDLE thread = CreateThread(nullptr, 0, work, this, 0, nullptr);
             if (thread == nullptr) {
                 const DWORD error = GetLastError();
@@ -160,10 +172,11 @@ public:
     ChunkPipeline(const ChunkPipeline&) = delete;
     ChunkPipeline& operator=(const ChunkPipeline&) = delete;
 
-    // Writes every chunk in order into file; throws when one does not decompress.
-    void writeTo(HANDLE file, const std::wstring& path) {
+    // Writes every chunk of entry, the next compressed entry of the tree, in order into file;
+    // throws when one of the tree's chunks does not decompress.
+    void writeTo(HANDLE file, const std::wstring& path, const bundle::Entry& entry) {
         for (std::size_t index = 0; index < entry.chunks.size(); ++index) {
-            const std::size_t slot = index % window;
+            const std::size_t slot = written % window;
             AcquireSRWLockExclusive(&lock);
             while (!ready[slot] && failure.empty()) {
                 SleepConditionVariableSRW(&changed, &lock, INFINITE, 0);
@@ -171,7 +184,7 @@ public:
             const std::string failed = failure;
             ReleaseSRWLockExclusive(&lock);
             if (!failed.empty()) {
-                ORV_THROW_RUNTIME(StringBuilder("[") << path << "]: " << failed);
+                ORV_THROW_RUNTIME(failed);
             }
             writeAll(file, path, reinterpret_cast<const char*>(slots[slot].data()), entry.chunks[index].size);
             AcquireSRWLockExclusive(&lock);
@@ -183,6 +196,11 @@ public:
     }
 
 private:
+    struct Chunk {
+        const bundle::Entry* entry;
+        std::size_t index;
+    };
+
     static DWORD WINAPI work(void* self) {
         static_cast<ChunkPipeline*>(self)->decompress();
         return 0;
@@ -191,22 +209,24 @@ private:
     void decompress() {
         for (;;) {
             AcquireSRWLockExclusive(&lock);
-            while (!stopping && next < entry.chunks.size() && next >= written + window) {
+            while (!stopping && next < chunks.size() && next >= written + window) {
                 SleepConditionVariableSRW(&changed, &lock, INFINITE, 0);
             }
-            if (stopping || next >= entry.chunks.size()) {
+            if (stopping || next >= chunks.size()) {
                 ReleaseSRWLockExclusive(&lock);
                 return;
             }
-            const std::size_t index = next++;
+            const std::size_t position = next++;
             ReleaseSRWLockExclusive(&lock);
-            const bundle::Error error = bundle::unpackChunk(data, entry, index, slots[index % window].data());
+            const Chunk& chunk = chunks[position];
+            const bundle::Error error =
+                bundle::unpackChunk(data, *chunk.entry, chunk.index, slots[position % window].data());
             AcquireSRWLockExclusive(&lock);
             if (error) {
                 failure = error.message;
                 stopping = true;
             } else {
-                ready[index % window] = true;
+                ready[position % window] = true;
             }
             WakeAllConditionVariable(&changed);
             ReleaseSRWLockExclusive(&lock);
@@ -225,8 +245,8 @@ private:
     }
 
     const void* data;
-    const bundle::Entry& entry;
-    const std::size_t window;
+    std::vector<Chunk> chunks;
+    std::size_t window = 0;
     std::vector<std::vector<unsigned char>> slots;
     std::vector<bool> ready;
     SRWLOCK lock = SRWLOCK_INIT;
@@ -259,7 +279,7 @@ ExtractedTree extractTree(const FileUtils::HeldDirectory& root, const bundle::Bu
     out.listings.push_back({root.handle.get(), {}});
     // Relative directory path (as carried) to its listing.
     std::vector<std::pair<std::wstring, std::size_t>> made;
-    const unsigned threads = usableProcessors();
+    ChunkPipeline chunks(data, tree, usableProcessors());
     for (const bundle::Entry& entry : tree.entries) {
         const std::vector<std::wstring> parts = componentsOf(entry.name);
         std::size_t listing = 0;
@@ -298,7 +318,7 @@ ExtractedTree extractTree(const FileUtils::HeldDirectory& root, const bundle::Bu
                 ORV_THROW_LAST_ERROR(StringBuilder("CreateFile(") << path << ") failed", CreateFileW);
             }
             if (entry.compressed) {
-                ChunkPipeline(data, entry, threads).writeTo(file.get(), path);
+                chunks.writeTo(file.get(), path, entry);
             } else {
                 // Straight from the mapped image, as a single payload is.
                 writeAll(file.get(), path, static_cast<const char*>(data) + entry.offset, entry.size);
